@@ -1,0 +1,22 @@
+// The JSON texts made from records: ppp_json, human_delta_chain_json and the log line body.
+#pragma once
+
+#include <string>
+
+#include "encoding/json_writer.h"
+#include "records/human_delta_chain.h"
+#include "records/ppp_triplet.h"
+#include "records/sealed_record.h"
+
+namespace velm {
+
+// {"provenance":...,"place":...,"purpose":...}
+std::string ppp_json(const PPPTripletData& ppp);
+
+// {"chain_id":...,"agent_decision_ref":...,"resolved":true|false,"terminal_node":...}
+std::string human_delta_chain_json(const HumanDeltaChainData& node);
+
+// Writes the fifteen-key object of a record (no line feed) into `w`, after clearing it.
+void write_record_json(JsonWriter& w, const SealedRecordData& record);
+
+}  // namespace velm
