@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Imports the one built module under every CPython from 3.9 up that pyenv (or PATH) offers, and
+# builds a memory-mode engine with each: proof that the stable-ABI build serves them all.
+set -euo pipefail
+so="$1"
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+cp "$so" "$dir/"
+
+pythons=()
+if command -v pyenv >/dev/null 2>&1; then
+  root=$(pyenv root)
+  for v in "$root"/versions/3.*; do
+    [ -x "$v/bin/python3" ] && pythons+=("$v/bin/python3")
+  done
+fi
+for n in 9 10 11 12 13 14; do
+  p=$(command -v "python3.$n" 2>/dev/null || true)
+  [ -n "$p" ] && pythons+=("$p")
+done
+
+checked=0
+for py in "${pythons[@]}"; do
+  minor=$("$py" -c 'import sys; print(sys.version_info[1])')
+  [ "$minor" -ge 9 ] || continue
+  out=$(cd "$dir" && "$py" -I -c '
+import sys
+sys.path.insert(0, ".")
+import velm_qor
+e = velm_qor.QOREngine(":memory:")
+assert len(e.public_key_hex()) == 64
+print(sys.version.split()[0], velm_qor.__file__.rsplit("/", 1)[1])
+')
+  echo "imports on Python $out"
+  checked=$((checked + 1))
+done
+if [ "$checked" -eq 0 ]; then
+  echo "no CPython 3.9+ found" >&2
+  exit 1
+fi
+echo "$checked interpreters import the module"

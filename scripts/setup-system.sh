@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing velm_qor need, only those missing.
+# Works on Debian 12 (BLAKE3 built from librust-blake3-dev's C sources) and Debian 13
+# (libblake3-dev). Needs root, or sudo.
+set -euo pipefail
+
+packages=(g++ make pkg-config libsodium-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev)
+
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+updated=no
+apt_update() {
+  if [ "$updated" = no ]; then
+    as_root apt-get update -qq
+    updated=yes
+  fi
+}
+
+# BLAKE3: the distribution's library where it exists, else the reference C sources.
+if ! have libblake3-dev && ! have librust-blake3-dev; then
+  apt_update
+  if apt-cache show libblake3-dev >/dev/null 2>&1; then
+    packages+=(libblake3-dev)
+  else
+    packages+=(librust-blake3-dev)
+  fi
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  have "$p" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup-system: installing ${missing[*]}"
+  apt_update
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "setup-system: all system packages present"
+fi

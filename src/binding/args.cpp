@@ -1,0 +1,154 @@
+#include "binding/args.h"
+
+
+#include "binding/errors.h"
+
+namespace velm::py {
+
+namespace {
+
+std::string quoted_list(const std::string* names, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i != 0) out += (count == 2) ? " and " : (i + 1 == count ? ", and " : ", ");
+    out += "'" + names[i] + "'";
+  }
+  return out;
+}
+
+// The UTF-8 text of a str for a message; never fails.
+std::string message_text(PyObject* str) {
+  Ref utf8 = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+  if (!utf8) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+}
+
+}  // namespace
+
+void bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const std::size_t n_params = spec.params.size();
+  const char* const* params = spec.params.begin();
+  for (std::size_t i = 0; i < n_params; ++i) out[i] = nullptr;
+
+  const Py_ssize_t n_args = args ? PyTuple_Size(args) : 0;
+  if (static_cast<std::size_t>(n_args) > n_params) {
+    std::string msg = std::string(spec.name) + " takes ";
+    if (spec.required == n_params) {
+      msg += std::to_string(n_params);
+    } else {
+      msg += "from " + std::to_string(spec.required) + " to " + std::to_string(n_params);
+    }
+    msg += " positional arguments but " + std::to_string(n_args) + (n_args == 1 ? " was" : " were") + " given";
+    raise(PyExc_TypeError, msg);
+  }
+  for (Py_ssize_t i = 0; i < n_args; ++i) out[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      std::size_t index = n_params;
+      if (PyUnicode_Check(key)) {
+        for (std::size_t p = 0; p < n_params; ++p) {
+          if (PyUnicode_CompareWithASCIIString(key, params[p]) == 0) {
+            index = p;
+            break;
+          }
+        }
+      }
+      if (index == n_params) {
+        const std::string name = PyUnicode_Check(key) ? message_text(key) : std::string("?");
+        raise(PyExc_TypeError, std::string(spec.name) + " got an unexpected keyword argument '" + name + "'");
+      }
+      if (out[index] != nullptr) {
+        raise(PyExc_TypeError,
+              std::string(spec.name) + " got multiple values for argument '" + params[index] + "'");
+      }
+      out[index] = value;
+    }
+  }
+
+  if (static_cast<std::size_t>(n_args) < spec.required) {
+    std::string missing[16];
+    std::size_t count = 0;
+    for (std::size_t p = 0; p < spec.required && count < 16; ++p) {
+      if (out[p] == nullptr) missing[count++] = params[p];
+    }
+    if (count != 0) {
+      std::string msg = std::string(spec.name) + " missing " + std::to_string(count) + " required positional argument" +
+                        (count == 1 ? "" : "s") + ": " + quoted_list(missing, count);
+      raise(PyExc_TypeError, msg);
+    }
+  }
+}
+
+std::string type_name_of(PyObject* obj) {
+  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return message_text(name.get());
+}
+
+Utf8 to_text(PyObject* obj, const char* param) {
+  if (!(PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
+    raise(PyExc_TypeError, std::string("argument '") + param + "': '" + type_name_of(obj) +
+                               "' object cannot be converted to 'PyString'");
+  }
+  Utf8 text;
+  text.bytes_ = Ref::steal(PyUnicode_AsUTF8String(obj));
+  if (!text.bytes_) propagate_python_error();  // UnicodeEncodeError passes through unchanged
+  text.view_ = std::string_view(PyBytes_AsString(text.bytes_.get()),
+                                static_cast<std::size_t>(PyBytes_Size(text.bytes_.get())));
+  return text;
+}
+
+namespace {
+// A NumPy boolean scalar: a type named bool_ or bool that belongs to the module numpy.
+bool is_numpy_bool(PyObject* obj) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+  Ref name = Ref::steal(PyObject_GetAttrString(type, "__name__"));
+  const bool found = module && name && PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
+                     PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                     (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+                      PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+  PyErr_Clear();
+  return found;
+}
+}  // namespace
+
+bool to_flag(PyObject* obj, const char* param) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  const auto refuse = [&] {
+    raise(PyExc_TypeError, std::string("argument '") + param + "': '" + type_name_of(obj) +
+                               "' object cannot be converted to 'PyBool'");
+  };
+  if (!is_numpy_bool(obj)) refuse();
+  Ref method = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__bool__"));
+  if (!method) propagate_argument_error(param);
+  Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
+  if (!result) propagate_argument_error(param);
+  if (result.get() == Py_True) return true;
+  if (result.get() == Py_False) return false;
+  refuse();
+  return false;
+}
+
+void require_instance(PyObject* obj, PyObject* type, const char* class_name, const char* param) {
+  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+    raise(PyExc_TypeError, std::string("argument '") + param + "': '" + type_name_of(obj) +
+                               "' object cannot be converted to '" + class_name + "'");
+  }
+}
+
+PyObject* new_text(std::string_view text) {
+  return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+}  // namespace velm::py

@@ -1,0 +1,126 @@
+#include "engine/engine.h"
+
+#include <blake3.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "encoding/clock.h"
+#include "encoding/entropy.h"
+#include "encoding/float_text.h"
+#include "engine/key_file.h"
+#include "records/record_json.h"
+
+namespace velm {
+
+namespace {
+
+void touch_log_file(const std::string& path) noexcept {
+  if (path.find('\0') != std::string::npos) return;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd >= 0) ::close(fd);
+}
+
+SecretSeed obtain_seed(const std::string& wal_path, bool memory_mode) {
+  if (memory_mode) return generate_seed();
+  return load_or_create_seed(wal_path + kKeyFileSuffix);
+}
+
+}  // namespace
+
+Engine::Engine(std::string wal_path)
+    : wal_path_(std::move(wal_path)),
+      memory_mode_(wal_path_ == kMemoryPath),
+      chain_root_(genesis_root()) {
+  if (!memory_mode_) {
+    log_path_ = resolve_log_path(wal_path_);
+    touch_log_file(wal_path_);
+  }
+  key_ = signing_key_from_seed(obtain_seed(wal_path_, memory_mode_));
+}
+
+std::string Engine::public_key_hex() const {
+  return hex_lower(key_.public_key().data(), key_.public_key().size());
+}
+
+Stamps draw_stamps() {
+  Stamps stamps;
+  stamps.monotonic_nanos = monotonic_gap_nanos();
+  stamps.id.reserve(4 + kUuidTextSize);
+  stamps.id = "qor_";
+  stamps.id += uuid_text(new_uuid_v4());
+  stamps.timestamp = rfc3339_now();
+  return stamps;
+}
+
+std::string seal_text(const PPPTripletData& ppp, std::string_view prompt, double coherence, double reputation) {
+  std::string text;
+  text.reserve(ppp.provenance.size() + ppp.place.size() + ppp.purpose.size() + prompt.size() +
+               2 * kFloatTextCapacity);
+  text += ppp.provenance;
+  text += ppp.place;
+  text += ppp.purpose;
+  text += prompt;
+  append_seal_float(text, coherence);
+  append_seal_float(text, reputation);
+  return text;
+}
+
+Digest content_digest(const PPPTripletData& ppp, std::string_view prompt, double coherence,
+                      double reputation) noexcept {
+  blake3_hasher hasher;
+  blake3_hasher_init(&hasher);
+  for (std::string_view piece : {std::string_view(ppp.provenance), std::string_view(ppp.place),
+                                 std::string_view(ppp.purpose), prompt}) {
+    blake3_hasher_update(&hasher, piece.data(), piece.size());
+  }
+  char number[kFloatTextCapacity];
+  blake3_hasher_update(&hasher, number, write_seal_float(coherence, number));
+  blake3_hasher_update(&hasher, number, write_seal_float(reputation, number));
+  Digest digest;
+  blake3_hasher_finalize(&hasher, digest.data(), digest.size());
+  return digest;
+}
+
+void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record) {
+  const Evaluation evaluation =
+      scorer_.evaluate(input.prompt.size(), input.output.size(), input.auto_insight);
+
+  const Digest digest = content_digest(input.ppp, input.prompt, evaluation.coherence, evaluation.reputation);
+  const Signature signature = sign_message(key_, digest.data(), digest.size());
+  const Digest new_root = next_chain_root(chain_root_, digest);
+
+  // Build the whole record before touching the engine: allocations can still fail here.
+  SealedRecordData built;
+  built.id = std::move(stamps.id);
+  built.timestamp = std::move(stamps.timestamp);
+  built.monotonic_nanos = stamps.monotonic_nanos;
+  built.hash = hex_lower(digest);
+  std::copy(signature.begin(), signature.end(), built.signature.begin());
+  built.merkle_root = hex_lower(new_root);
+  built.coherence_score = evaluation.coherence;
+  built.reputation_scalar = evaluation.reputation;
+  built.ppp_json = ppp_json(input.ppp);
+  built.ctx_json = std::move(input.ctx_json);
+  built.prompt = std::string(input.prompt);
+  built.reasoning_trace_json = std::move(input.reasoning_trace_json);
+  built.output = std::string(input.output);
+  built.human_delta_chain_json = human_delta_chain_json(input.review);
+  if (evaluation.insight) built.core_insight_json = core_insight_json(*evaluation.insight);
+
+  // Commit: nothing below can fail.
+  scorer_.commit(evaluation);
+  chain_root_ = new_root;
+  record = std::move(built);
+}
+
+AppendResult Engine::append_to_log(const SealedRecordData& record) noexcept {
+  if (memory_mode_) return {};
+  try {
+    write_record_json(line_writer_, record);
+  } catch (const std::bad_alloc&) {
+    return {ENOMEM};
+  }
+  return append_log_line(log_path_, line_writer_.text());
+}
+
+}  // namespace velm

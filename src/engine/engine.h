@@ -1,0 +1,79 @@
+// The audit engine: signing identity, chain root, scoring state and the capture pipeline.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "encoding/digest.h"
+#include "encoding/ed25519.h"
+#include "encoding/json_writer.h"
+#include "engine/record_log.h"
+#include "engine/scoring.h"
+#include "records/human_delta_chain.h"
+#include "records/ppp_triplet.h"
+#include "records/sealed_record.h"
+
+namespace velm {
+
+inline constexpr std::string_view kMemoryPath = ":memory:";
+
+// Everything a capture takes, already converted to text.
+struct CaptureInput {
+  std::string ctx_json;
+  std::string_view prompt;
+  std::string reasoning_trace_json;
+  std::string_view output;
+  PPPTripletData ppp;
+  HumanDeltaChainData review;
+  bool auto_insight = true;
+};
+
+// The values of a capture that come from the clocks and the random source. They are drawn before
+// anything else so that a failure there leaves the engine as it was.
+struct Stamps {
+  std::uint64_t monotonic_nanos = 0;
+  std::string id;
+  std::string timestamp;
+};
+Stamps draw_stamps();
+
+class Engine {
+ public:
+  // Creates the log file if missing (failures ignored), then loads or creates the signing key
+  // beside it; memory mode touches no file. Throws FatalError.
+  explicit Engine(std::string wal_path);
+
+  const std::string& wal_path() const noexcept { return wal_path_; }
+  bool memory_mode() const noexcept { return memory_mode_; }
+  const PublicKey& public_key() const noexcept { return key_.public_key(); }
+  std::string public_key_hex() const;
+  const Digest& chain_root() const noexcept { return chain_root_; }
+  const Scorer& scorer() const noexcept { return scorer_; }
+
+  // Scores, seals and chains one decision into `record`. Every step that can fail runs before
+  // the engine changes; from the commit on nothing can fail, so a capture is all or nothing.
+  void capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record);
+
+  // Appends the record's line to the log (outside memory mode). Never throws.
+  AppendResult append_to_log(const SealedRecordData& record) noexcept;
+  const std::string& log_path() const noexcept { return log_path_; }
+
+ private:
+  std::string wal_path_;
+  std::string log_path_;  // wal_path_ resolved at construction
+  bool memory_mode_;
+  SigningKey key_;
+  Digest chain_root_;
+  Scorer scorer_;
+  JsonWriter line_writer_;  // reused by every append
+};
+
+// The seal text: provenance, place, purpose, prompt, then the coherence and the new reputation as
+// seal float texts, with no separators.
+std::string seal_text(const PPPTripletData& ppp, std::string_view prompt, double coherence, double reputation);
+
+// BLAKE3 of the seal text, fed in pieces so that a large prompt is not copied.
+Digest content_digest(const PPPTripletData& ppp, std::string_view prompt, double coherence, double reputation) noexcept;
+
+}  // namespace velm

@@ -1,0 +1,131 @@
+// QOREngine: construction, public_key_hex and capture. The binding converts and borrows; the
+// pipeline itself is Engine::capture.
+#include <Python.h>
+
+#include "binding/args.h"
+#include "binding/classes.h"
+#include "encoding/fatal_error.h"
+#include "engine/engine.h"
+
+namespace velm::py {
+
+namespace {
+
+const FunctionSpec kNew{"QOREngine.__new__()", {"wal_path"}, 1};
+const FunctionSpec kCapture{
+    "QOREngine.capture()",
+    {"ctx", "prompt", "reasoning_trace", "output", "ppp_triplet", "human_delta_chain", "auto_insight"},
+    6};
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard("QOREngine.__new__", static_cast<PyObject*>(nullptr), [&] {
+    PyObject* argv[1];
+    bind_arguments(kNew, args, kwargs, argv);
+    Engine engine(to_text(argv[0], "wal_path").str());
+    return new_instance<Engine>(reinterpret_cast<PyObject*>(type), std::move(engine));
+  });
+}
+
+PyObject* public_key_hex(PyObject* self, PyObject*) {
+  return guard("QOREngine.public_key_hex", static_cast<PyObject*>(nullptr), [&] {
+    Ref keep = Ref::borrow(self);
+    auto* inst = as_instance<Engine>(self);
+    SharedBorrow borrow(inst->borrow);
+    return new_text(inst->value.public_key_hex());
+  });
+}
+
+// json.dumps(obj) as UTF-8 text; `json` is imported by name on every call.
+std::string dumps(PyObject* obj) {
+  Ref json = Ref::steal(PyImport_ImportModule("json"));
+  if (!json) propagate_python_error();
+  Ref dumps_fn = Ref::steal(PyObject_GetAttrString(json.get(), "dumps"));
+  if (!dumps_fn) propagate_python_error();
+  Ref text = Ref::steal(PyObject_CallFunctionObjArgs(dumps_fn.get(), obj, nullptr));
+  if (!text) propagate_python_error();
+  if (!(PyType_GetFlags(Py_TYPE(text.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
+    raise(PyExc_TypeError, "'" + type_name_of(text.get()) + "' object cannot be converted to 'PyString'");
+  }
+  Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+  if (!utf8) propagate_python_error();
+  return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+}
+
+void warn_append_failure(const Engine& engine, int error) {
+  const std::string message = "velm_qor: the record could not be appended to the log '" + engine.log_path() +
+                              "': " + os_error_text(error);
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) propagate_python_error();
+}
+
+PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard("QOREngine.capture", static_cast<PyObject*>(nullptr), [&] {
+    Ref keep = Ref::borrow(self);
+    PyObject* argv[7];
+    bind_arguments(kCapture, args, kwargs, argv);
+    auto* inst = as_instance<Engine>(self);
+    ExclusiveBorrow engine_borrow(inst->borrow);
+
+    PyObject* ppp_type = ppp_triplet_type().get();
+    PyObject* chain_type = human_delta_chain_type().get();
+    PyObject* record_type = sealed_record_type().get();
+    const Utf8 prompt = to_text(argv[1], "prompt");
+    const Utf8 output = to_text(argv[3], "output");
+    require_instance(argv[4], ppp_type, "PPPTriplet", "ppp_triplet");
+    auto* ppp = as_instance<PPPTripletData>(argv[4]);
+    SharedBorrow ppp_borrow(ppp->borrow);
+    require_instance(argv[5], chain_type, "HumanDeltaChain", "human_delta_chain");
+    auto* review = as_instance<HumanDeltaChainData>(argv[5]);
+    SharedBorrow review_borrow(review->borrow);
+    const bool auto_insight = argv[6] == nullptr ? true : to_flag(argv[6], "auto_insight");
+
+    // Python code runs here; the borrows keep the three objects from changing under it.
+    CaptureInput input;
+    input.ctx_json = dumps(argv[0]);
+    input.reasoning_trace_json = dumps(argv[2]);
+    input.prompt = prompt.view();
+    input.output = output.view();
+    input.ppp = ppp->value;
+    input.review = review->value;
+    input.auto_insight = auto_insight;
+
+    // Everything that can fail happens before the engine changes.
+    Stamps stamps = draw_stamps();
+    Ref record = Ref::steal(new_empty_instance<SealedRecordData>(record_type));
+    SealedRecordData& data = as_instance<SealedRecordData>(record.get())->value;
+    inst->value.capture(std::move(input), std::move(stamps), data);
+
+    const AppendResult appended = inst->value.append_to_log(data);
+    if (!appended) warn_append_failure(inst->value, appended.error);
+    return record.release();
+  });
+}
+
+PyMethodDef methods[] = {
+    {"capture", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(capture)), METH_VARARGS | METH_KEYWORDS,
+     "capture($self, ctx, prompt, reasoning_trace, output, ppp_triplet, human_delta_chain, auto_insight=True)\n--\n\n"
+     "Captures execution contexts, runs real-time consistency checks, and signs an immutable audit record."},
+    {"public_key_hex", public_key_hex, METH_NOARGS,
+     "public_key_hex($self)\n--\n\nExposes the verifying identity public hex configuration signature."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Engine>)},
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>("QOREngine(wal_path)\n--\n\n"
+                                  "High-performance Python extension wrapper container exposed for model "
+                                  "integration bindings.")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"builtins.QOREngine", static_cast<int>(sizeof(Instance<Engine>)), 0, Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+TypeHandle& qor_engine_type() {
+  static TypeHandle handle("QOREngine", &spec);
+  return handle;
+}
+
+}  // namespace velm::py

@@ -1,0 +1,76 @@
+#include "records/record_json.h"
+
+namespace velm {
+
+std::string ppp_json(const PPPTripletData& ppp) {
+  JsonWriter w;
+  w.begin_object();
+  w.key("provenance");
+  w.string(ppp.provenance);
+  w.key("place");
+  w.string(ppp.place);
+  w.key("purpose");
+  w.string(ppp.purpose);
+  w.end_object();
+  return w.take();
+}
+
+std::string human_delta_chain_json(const HumanDeltaChainData& node) {
+  JsonWriter w;
+  w.begin_object();
+  w.key("chain_id");
+  w.string(node.chain_id);
+  w.key("agent_decision_ref");
+  w.string(node.agent_decision_ref);
+  w.key("resolved");
+  w.boolean(node.resolved);
+  w.key("terminal_node");
+  w.string(node.terminal_node);
+  w.end_object();
+  return w.take();
+}
+
+void write_record_json(JsonWriter& w, const SealedRecordData& record) {
+  w.clear();
+  w.begin_object();
+  w.key("id");
+  w.string(record.id);
+  w.key("timestamp");
+  w.string(record.timestamp);
+  w.key("monotonic_nanos");
+  w.uint64(record.monotonic_nanos);
+  w.key("hash");
+  w.string(record.hash);
+  w.key("signature");
+  w.begin_array();
+  for (const std::uint8_t b : record.signature) w.uint64(b);
+  w.end_array();
+  w.key("merkle_root");
+  w.string(record.merkle_root);
+  w.key("coherence_score");
+  w.float64(record.coherence_score);
+  w.key("reputation_scalar");
+  w.float64(record.reputation_scalar);
+  // The nested JSON texts travel as strings, exactly as they were sealed.
+  w.key("ppp_json");
+  w.string(record.ppp_json);
+  w.key("ctx_json");
+  w.string(record.ctx_json);
+  w.key("prompt");
+  w.string(record.prompt);
+  w.key("reasoning_trace_json");
+  w.string(record.reasoning_trace_json);
+  w.key("output");
+  w.string(record.output);
+  w.key("human_delta_chain_json");
+  w.string(record.human_delta_chain_json);
+  w.key("core_insight_json");
+  if (record.core_insight_json) {
+    w.string(*record.core_insight_json);
+  } else {
+    w.null();
+  }
+  w.end_object();
+}
+
+}  // namespace velm
