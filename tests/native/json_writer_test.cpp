@@ -1,0 +1,240 @@
+#include "encoding/json_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace velm {
+namespace {
+
+using namespace std::string_literals;
+
+// What each control byte must become inside a JSON string.
+const char* const kControlEscapes[32] = {
+    "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
+    "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
+    "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+    "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f",
+};
+
+std::string expected_escape(int byte) {
+  if (byte < 0x20) return kControlEscapes[byte];
+  if (byte == '"') return "\\\"";
+  if (byte == '\\') return "\\\\";
+  return std::string(1, static_cast<char>(byte));
+}
+
+std::string as_json_string(std::string_view text) {
+  JsonWriter w;
+  w.string(text);
+  return w.text();
+}
+
+TEST(JsonWriterString, EveryByteAloneAndInsideRuns) {
+  std::string all_bytes;
+  std::string all_expected;
+  for (int b = 0; b < 256; ++b) {
+    const std::string one(1, static_cast<char>(b));
+    EXPECT_EQ(as_json_string(one), "\"" + expected_escape(b) + "\"") << "byte " << b;
+    EXPECT_EQ(as_json_string("ab" + one + "cd"), "\"ab" + expected_escape(b) + "cd\"") << "byte " << b;
+    all_bytes += one;
+    all_expected += expected_escape(b);
+  }
+  EXPECT_EQ(as_json_string(all_bytes), "\"" + all_expected + "\"");
+  // Twice over, so escapes and long raw runs alternate within one call.
+  EXPECT_EQ(as_json_string(all_bytes + all_bytes), "\"" + all_expected + all_expected + "\"");
+}
+
+TEST(JsonWriterString, NamedCases) {
+  EXPECT_EQ(as_json_string(""), R"("")");
+  EXPECT_EQ(as_json_string("a\0b"s), R"("a\u0000b")");
+  EXPECT_EQ(as_json_string("\x1b[0m"), R"("\u001b[0m")");
+  EXPECT_EQ(as_json_string("\x7f"), "\"\x7f\"");
+  EXPECT_EQ(as_json_string(R"(say "hi" \ a/b)"), R"("say \"hi\" \\ a/b")");
+  EXPECT_EQ(as_json_string("a\tb\nc\rd\ve"), R"("a\tb\nc\rd\u000be")");
+  EXPECT_EQ(as_json_string("\b\f"), R"("\b\f")");
+  EXPECT_EQ(as_json_string("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+  EXPECT_EQ(as_json_string("\xe2\x80\xa8\xe2\x80\xa9"), "\"\xe2\x80\xa8\xe2\x80\xa9\"");
+  const std::string long_raw(10000, 'x');
+  EXPECT_EQ(as_json_string(long_raw), "\"" + long_raw + "\"");
+}
+
+TEST(JsonWriterString, KeysAreEscapedLikeStrings) {
+  JsonWriter w;
+  w.begin_object();
+  w.key("a\"b\\c\n\x01/");
+  w.uint64(1);
+  w.end_object();
+  EXPECT_EQ(w.text(), R"({"a\"b\\c\n\u0001/":1})");
+}
+
+std::string printf_int(long long v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%lld", v);
+  return buf;
+}
+
+std::string printf_uint(unsigned long long v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%llu", v);
+  return buf;
+}
+
+TEST(JsonWriterNumber, IntegersMatchPrintf) {
+  auto check_signed = [](std::int64_t v) {
+    JsonWriter w;
+    w.int64(v);
+    EXPECT_EQ(w.text(), printf_int(v));
+  };
+  auto check_unsigned = [](std::uint64_t v) {
+    JsonWriter w;
+    w.uint64(v);
+    EXPECT_EQ(w.text(), printf_uint(v));
+  };
+  for (std::int64_t v = -100000; v <= 100000; ++v) check_signed(v);
+  for (std::uint64_t v = 0; v <= 100000; ++v) check_unsigned(v);
+  // Every length, at and around each power of ten.
+  std::uint64_t p = 1;
+  for (int i = 0; i < 20; ++i, p *= 10) {
+    for (std::uint64_t d : {p - 1, p, p + 1, 2 * p - 1}) check_unsigned(d);
+    if (p <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      const auto s = static_cast<std::int64_t>(p);
+      for (std::int64_t d : {s - 1, s, s + 1, -s + 1, -s, -s - 1}) check_signed(d);
+    }
+  }
+
+  JsonWriter w;
+  w.begin_array();
+  w.uint64(std::numeric_limits<std::uint64_t>::max());
+  w.int64(std::numeric_limits<std::int64_t>::min());
+  w.int64(std::numeric_limits<std::int64_t>::max());
+  w.int64(-128);
+  w.int64(127);
+  w.uint64(0);
+  w.end_array();
+  EXPECT_EQ(w.text(), "[18446744073709551615,-9223372036854775808,9223372036854775807,-128,127,0]");
+}
+
+TEST(JsonWriterNumber, FloatsAndNonFinite) {
+  JsonWriter w;
+  w.begin_array();
+  w.float64(0.92);
+  w.float64(-0.0);
+  w.float64(1e16);
+  w.float64(1e-6);
+  w.float64(std::numeric_limits<double>::quiet_NaN());
+  w.float64(std::numeric_limits<double>::infinity());
+  w.float64(-std::numeric_limits<double>::infinity());
+  w.float64(100.0);
+  w.end_array();
+  EXPECT_EQ(w.text(), "[0.92,-0.0,1e+16,1e-6,null,null,null,100.0]");
+}
+
+TEST(JsonWriterStructure, CommasAcrossNesting) {
+  JsonWriter w;
+  w.begin_object();
+  w.key("a");
+  w.begin_object();
+  w.key("b");
+  w.boolean(true);
+  w.key("c");
+  w.boolean(false);
+  w.end_object();
+  w.key("e");
+  w.begin_array();
+  w.end_array();
+  w.key("f");
+  w.begin_object();
+  w.end_object();
+  w.key("g");
+  w.begin_array();
+  w.begin_array();
+  w.end_array();
+  w.begin_array();
+  w.int64(1);
+  w.end_array();
+  w.begin_object();
+  w.key("h");
+  w.null();
+  w.end_object();
+  w.string("s");
+  w.end_array();
+  w.key("i");
+  w.null();
+  w.end_object();
+  EXPECT_EQ(w.text(), R"({"a":{"b":true,"c":false},"e":[],"f":{},"g":[[],[1],{"h":null},"s"],"i":null})");
+}
+
+TEST(JsonWriterStructure, SixtyFourLevelsThenRefuses) {
+  JsonWriter w;
+  std::string want;
+  for (int i = 0; i < 64; ++i) {
+    w.begin_array();
+    w.uint64(static_cast<std::uint64_t>(i));
+    want += "[" + std::to_string(i) + ",";
+  }
+  EXPECT_THROW(w.begin_array(), std::length_error);
+  EXPECT_THROW(w.begin_object(), std::length_error);
+  w.clear();
+  want.clear();
+  for (int i = 0; i < 64; ++i) {
+    w.begin_array();
+    w.uint64(static_cast<std::uint64_t>(i));
+    want += "[" + std::to_string(i);
+    if (i < 63) want += ",";
+  }
+  for (int i = 63; i >= 1; --i) {
+    w.end_array();
+    w.uint64(static_cast<std::uint64_t>(i));
+    want += "]," + std::to_string(i);
+  }
+  w.end_array();
+  want += "]";
+  EXPECT_EQ(w.text(), want);
+}
+
+TEST(JsonWriterBuffer, ReserveGrowthClearAndTake) {
+  JsonWriter w;
+  EXPECT_GE(w.text().capacity(), 128u);
+
+  // Capacity changes only by at least doubling.
+  w.begin_array();
+  std::size_t cap = w.text().capacity();
+  int growths = 0;
+  for (int i = 0; i < 20000; ++i) {
+    w.string("element");
+    if (w.text().capacity() != cap) {
+      EXPECT_GE(w.text().capacity(), 2 * cap);
+      cap = w.text().capacity();
+      ++growths;
+    }
+  }
+  w.end_array();
+  EXPECT_GT(growths, 5);
+
+  // clear() forgets text and nesting but keeps the buffer.
+  w.clear();
+  EXPECT_EQ(w.text(), "");
+  EXPECT_EQ(w.text().capacity(), cap);
+  w.begin_object();
+  w.key("k");
+  w.uint64(7);
+  w.end_object();
+  EXPECT_EQ(w.text(), R"({"k":7})");
+
+  // take() hands the text over and leaves a fresh writer.
+  const std::string taken = w.take();
+  EXPECT_EQ(taken, R"({"k":7})");
+  EXPECT_EQ(w.text(), "");
+  w.begin_array();
+  w.boolean(true);
+  w.end_array();
+  EXPECT_EQ(w.text(), "[true]");
+}
+
+}  // namespace
+}  // namespace velm

@@ -1,0 +1,80 @@
+"""Shared helpers: independent oracles for digests, signatures, chain roots and float texts."""
+
+import math
+from decimal import Decimal
+
+import pytest
+from blake3 import blake3
+from nacl.signing import VerifyKey
+
+import velm_qor
+
+GENESIS_HEX = "df840a304e772ef4cdfb23293d8adadde8d43567bde4b0190c3d954f696f0b0a"
+
+
+def b3hex(data: bytes) -> str:
+    return blake3(data).hexdigest()
+
+
+def next_root_hex(previous_hex: str, hash_hex: str) -> str:
+    link = f'Hash("{previous_hex}")Hash("{hash_hex}")'.encode()
+    assert len(link) == 144
+    return b3hex(link)
+
+
+def shortest_digits(value: float):
+    """Shortest round-trip digits and decimal exponent of a positive finite float, from repr."""
+    d = Decimal(repr(value)).normalize()
+    sign, digits, exponent = d.as_tuple()
+    text = "".join(map(str, digits))
+    return text, exponent + len(text) - 1
+
+
+def seal_float(value: float) -> str:
+    """The seal float text, built from Python's own shortest repr."""
+    if math.isnan(value):
+        return "NaN"
+    if math.isinf(value):
+        return "inf" if value > 0 else "-inf"
+    sign = "-" if math.copysign(1.0, value) < 0 else ""
+    if value == 0:
+        return sign + "0.0"
+    digits, exponent = shortest_digits(abs(value))
+    if 1e-4 <= abs(value) < 1e16:
+        if exponent >= len(digits) - 1:
+            return sign + digits + "0" * (exponent - len(digits) + 1) + ".0"
+        if exponent >= 0:
+            return sign + digits[: exponent + 1] + "." + digits[exponent + 1 :]
+        return sign + "0." + "0" * (-exponent - 1) + digits
+    body = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
+    return f"{sign}{body}e{exponent}"
+
+
+def verify_record(record, public_key_hex: str) -> None:
+    """Raises unless the record's signature covers the 32 raw digest bytes."""
+    VerifyKey(bytes.fromhex(public_key_hex)).verify(bytes.fromhex(record.hash), bytes(record.signature))
+
+
+def seal_text(ppp, prompt: str, coherence: float, reputation: float) -> bytes:
+    text = ppp.provenance + ppp.place + ppp.purpose + prompt
+    return text.encode() + seal_float(coherence).encode() + seal_float(reputation).encode()
+
+
+@pytest.fixture
+def ppp():
+    return velm_qor.PPPTriplet("a", "b", "c")
+
+
+@pytest.fixture
+def review():
+    return velm_qor.HumanDeltaChain("ref-1", False, "node-9", "chain-1")
+
+
+@pytest.fixture
+def panic_type():
+    """The PanicException class, obtained from a real fatal error."""
+    try:
+        velm_qor.QOREngine("/nonexistent-dir-for-velm/x.wal")
+    except BaseException as exc:  # noqa: BLE001 - the panic type derives from BaseException
+        return type(exc)
+    raise AssertionError("expected a fatal error")
