@@ -1,0 +1,209 @@
+"""The record log: one byte-exact JSON line per capture, never torn, failures made visible."""
+
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import pytest
+
+import velm_qor
+from conftest import GENESIS_HEX, next_root_hex, shortest_digits
+
+KEYS = [
+    "id", "timestamp", "monotonic_nanos", "hash", "signature", "merkle_root", "coherence_score",
+    "reputation_scalar", "ppp_json", "ctx_json", "prompt", "reasoning_trace_json", "output",
+    "human_delta_chain_json", "core_insight_json",
+]
+
+
+def json_float(value: float) -> str:
+    """The log's float form, built from Python's shortest repr."""
+    if not math.isfinite(value):
+        return "null"
+    sign = "-" if math.copysign(1.0, value) < 0 else ""
+    if value == 0:
+        return sign + "0.0"
+    digits, e = shortest_digits(abs(value))
+    if -5 <= e <= 15:
+        if e >= len(digits) - 1:
+            return sign + digits + "0" * (e - len(digits) + 1) + ".0"
+        if e >= 0:
+            return sign + digits[: e + 1] + "." + digits[e + 1 :]
+        return sign + "0." + "0" * (-e - 1) + digits
+    body = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
+    return f"{sign}{body}e{'+' if e > 0 else '-'}{abs(e)}"
+
+
+def expected_line(record) -> bytes:
+    def text(value):
+        return "null" if value is None else json.dumps(value, ensure_ascii=False)
+
+    values = {
+        "id": text(record.id),
+        "timestamp": text(record.timestamp),
+        "monotonic_nanos": str(record.monotonic_nanos),
+        "hash": text(record.hash),
+        "signature": "[" + ",".join(map(str, record.signature)) + "]",
+        "merkle_root": text(record.merkle_root),
+        "coherence_score": json_float(record.coherence_score),
+        "reputation_scalar": json_float(record.reputation_scalar),
+    }
+    for key in KEYS[8:]:
+        values[key] = text(getattr(record, key))
+    body = "{" + ",".join(f'"{k}":{values[k]}' for k in KEYS) + "}"
+    return body.encode() + b"\n"
+
+
+def test_json_float_oracle():
+    cases = [(0.0, "0.0"), (-0.0, "-0.0"), (1.0, "1.0"), (0.92, "0.92"), (1e15, "1000000000000000.0"),
+             (1e16, "1e+16"), (9.8e-5, "0.000098"), (1e-6, "1e-6"), (5e-324, "5e-324"),
+             (1.7976931348623157e308, "1.7976931348623157e+308"), (0.1 + 0.2, "0.30000000000000004"),
+             (12345678901234567000.0, "1.2345678901234567e+19")]
+    for value, text in cases:
+        assert json_float(value) == text
+
+
+def test_lines_are_byte_exact(tmp_path, ppp, review):
+    wal = tmp_path / "audit.wal"
+    engine = velm_qor.QOREngine(str(wal))
+    records = []
+    awkward = ["", "line\nfeed \"quote\" back\\slash", "\x00\x1b\x7f/é\u2028🚀", "x" * 70_000]
+    for n, prompt in enumerate(awkward * 3):
+        records.append(engine.capture({"n": n, "s": prompt[:5]}, prompt, [n], prompt[::-1], ppp, review,
+                                      auto_insight=n % 3 != 0))
+    data = wal.read_bytes()
+    lines = data.split(b"\n")
+    assert lines[-1] == b"" and len(lines) == len(records) + 1
+    for record, line in zip(records, lines):
+        assert line + b"\n" == expected_line(record)
+        parsed = json.loads(line)
+        assert list(parsed) == KEYS
+    assert json.loads(lines[0])["core_insight_json"] is None
+    root = GENESIS_HEX
+    for line in lines[:-1]:
+        parsed = json.loads(line)
+        assert parsed["merkle_root"] == next_root_hex(root, parsed["hash"])
+        root = parsed["merkle_root"]
+
+
+def test_new_engine_appends_a_new_chain(tmp_path, ppp, review):
+    wal = tmp_path / "audit.wal"
+    first = velm_qor.QOREngine(str(wal))
+    for _ in range(3):
+        first.capture(None, "p", None, "", ppp, review)
+    before = wal.read_bytes()
+    second = velm_qor.QOREngine(str(wal))
+    assert wal.read_bytes() == before
+    record = second.capture(None, "p", None, "", ppp, review)
+    after = wal.read_bytes()
+    assert after.startswith(before)
+    assert after[len(before):] == expected_line(record)
+    assert record.merkle_root == next_root_hex(GENESIS_HEX, record.hash)
+
+
+def test_memory_mode_never_touches_files(tmp_path, monkeypatch, ppp, review):
+    monkeypatch.chdir(tmp_path)
+    engine = velm_qor.QOREngine(":memory:")
+    for _ in range(3):
+        engine.capture(None, "p", None, "o", ppp, review)
+    assert os.listdir(tmp_path) == []
+
+
+def test_relative_path_is_fixed_at_construction(tmp_path, monkeypatch, ppp, review):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    monkeypatch.chdir(tmp_path / "a")
+    engine = velm_qor.QOREngine("rel.wal")
+    monkeypatch.chdir(tmp_path / "b")
+    engine.capture(None, "p", None, "o", ppp, review)
+    assert os.listdir(tmp_path / "b") == []
+    assert len((tmp_path / "a" / "rel.wal").read_bytes().splitlines()) == 1
+
+
+def test_unwritable_log_warns_and_still_returns_records(tmp_path, ppp, review):
+    log_dir = tmp_path / "logs"
+    log_dir.mkdir()
+    as_dir = tmp_path / "dir.wal"
+    as_dir.mkdir()
+    dir_engine = velm_qor.QOREngine(str(as_dir))
+    gone_engine = velm_qor.QOREngine(str(log_dir / "x.wal"))
+    shutil.rmtree(log_dir)
+    for engine, path, reason in [(dir_engine, as_dir, "Is a directory"),
+                                 (gone_engine, log_dir / "x.wal", "No such file or directory")]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            records = [engine.capture(None, "p", None, "o", ppp, review) for _ in range(3)]
+        assert [r.merkle_root for r in records][0] == next_root_hex(GENESIS_HEX, records[0].hash)
+        assert len(caught) == 3
+        for w in caught:
+            assert w.category is RuntimeWarning
+            assert str(path) in str(w.message) and reason in str(w.message)
+    assert not log_dir.exists()
+
+
+def test_a_short_write_leaves_no_partial_line(tmp_path):
+    wal = tmp_path / "limited.wal"
+    script = textwrap.dedent(
+        f"""
+        import resource, signal, warnings, velm_qor
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        engine = velm_qor.QOREngine({str(wal)!r})
+        ppp = velm_qor.PPPTriplet("a", "b", "c")
+        review = velm_qor.HumanDeltaChain("r", False, "t", "c")
+        resource.setrlimit(resource.RLIMIT_FSIZE, (5000, resource.RLIM_INFINITY))
+        failed = 0
+        for n in range(12):
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                engine.capture(None, "p" * (300 + 37 * n), None, "o", ppp, review)
+            failed += len(caught)
+            for w in caught:
+                assert "File too large" in str(w.message), w.message
+        print(failed)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    failed = int(out.stdout)
+    data = wal.read_bytes()
+    assert 0 < failed < 12
+    assert 0 < len(data) <= 5000 and data.endswith(b"\n")
+    lines = data.splitlines()
+    assert len(lines) == 12 - failed
+    for line in lines:
+        assert list(json.loads(line)) == KEYS
+
+
+def test_four_processes_never_interleave(tmp_path):
+    wal = tmp_path / "shared.wal"
+    velm_qor.QOREngine(str(wal))  # creates the shared key first
+    script = textwrap.dedent(
+        f"""
+        import sys, velm_qor
+        proc = int(sys.argv[1])
+        engine = velm_qor.QOREngine({str(wal)!r})
+        ppp = velm_qor.PPPTriplet("p", "q", "r")
+        review = velm_qor.HumanDeltaChain("r", False, "t", "c")
+        for n in range(2000):
+            engine.capture({{"proc": proc}}, "x" * (n % 50), None, "y" * (100 + n % 7), ppp, review)
+        """
+    )
+    procs = [subprocess.Popen([sys.executable, "-c", script, str(i)]) for i in range(4)]
+    assert all(p.wait(timeout=600) == 0 for p in procs)
+    lines = wal.read_bytes().split(b"\n")
+    assert lines[-1] == b""
+    lines = lines[:-1]
+    assert len(lines) == 8000
+    roots = {}
+    for line in lines:
+        parsed = json.loads(line)
+        proc = json.loads(parsed["ctx_json"])["proc"]
+        previous = roots.get(proc, GENESIS_HEX)
+        assert parsed["merkle_root"] == next_root_hex(previous, parsed["hash"])
+        roots[proc] = parsed["merkle_root"]
+    assert sorted(roots) == [0, 1, 2, 3]
