@@ -32,7 +32,7 @@ wheel:
 	./scripts/check-abi3-imports.sh "$$($(VPY) -c 'import velm_qor; print(velm_qor.__file__)')"
 
 native-test:
-	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja \
+	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DVELM_BUILD_TESTS=ON -DVELM_WERROR=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD) -j $(JOBS)
 	cd $(NATIVE_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)

@@ -14,10 +14,12 @@ if command -v pyenv >/dev/null 2>&1; then
     [ -x "$v/bin/python3" ] && pythons+=("$v/bin/python3")
   done
 fi
-for n in 9 10 11 12 13 14; do
-  p=$(command -v "python3.$n" 2>/dev/null || true)
-  [ -n "$p" ] && pythons+=("$p")
-done
+if [ "${#pythons[@]}" -eq 0 ]; then
+  for n in 9 10 11 12 13 14; do
+    p=$(command -v "python3.$n" 2>/dev/null || true)
+    [ -n "$p" ] && "$p" -c pass 2>/dev/null && pythons+=("$p")
+  done
+fi
 
 checked=0
 for py in "${pythons[@]}"; do
