@@ -1,0 +1,269 @@
+#include "engine/scoring.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+
+#include "engine/scoring_internal.h"
+
+namespace velm {
+
+namespace {
+
+constexpr float kPhaseStep = 0.37f;
+constexpr float kPhasePeriod = 6.28f;
+constexpr float kAmplitude = 0.6f;
+constexpr float kOffset = 0.4f;
+constexpr float kDecay = 0.98f;
+// 1 - 0.98f as float arithmetic gives it; written out so no one "simplifies" it to 0.02f.
+constexpr float kDecayNorm = 0.019999980926513672f;
+constexpr float kDeltaScale = 127.0f;
+constexpr float kDeltaMin = -128.0f;
+constexpr float kDeltaMax = 127.0f;
+constexpr double kNeutralCoherence = 0.5;
+constexpr double kCoherenceWeight = 0.02;
+constexpr double kReputationWeight = 0.98;
+constexpr double kDeltaNorm = 0.18;
+
+static_assert(kHistoryLimit >= 1);
+
+// Repeated squaring in single precision. Its last bits differ from a correctly rounded power, and
+// the sealed numbers depend on exactly these bits.
+float powi(float b, std::uint32_t k) noexcept {
+  float r = (k & 1U) != 0 ? b : 1.0f;
+  std::uint32_t e = k >> 1;
+  while (e != 0) {
+    b = b * b;
+    if ((e & 1U) != 0) r = r * b;
+    e >>= 1;
+  }
+  return r;
+}
+
+// powi(0.98f, k) for k = 0..kHistoryLimit.
+const float* decay_powers() noexcept {
+  static const std::array<float, kHistoryLimit + 1> table = [] {
+    std::array<float, kHistoryLimit + 1> t{};
+    for (std::size_t k = 0; k < t.size(); ++k) t[k] = powi(kDecay, static_cast<std::uint32_t>(k));
+    return t;
+  }();
+  return table.data();
+}
+
+// The weights of the n newest vectors (1 <= n <= kHistoryLimit), newest first.
+void decay_weights(float* out, std::size_t n) noexcept {
+  const float* powers = decay_powers();
+  const float remaining = 1.0f - powers[n];
+  const float norm = remaining / kDecayNorm;
+  for (std::size_t k = 0; k < n; ++k) out[k] = powers[k] / norm;
+}
+
+// A full history is the steady state, so its weights are worked out once.
+const float* full_history_weights() noexcept {
+  static const std::array<float, kHistoryLimit> table = [] {
+    std::array<float, kHistoryLimit> t{};
+    decay_weights(t.data(), kHistoryLimit);
+    return t;
+  }();
+  return table.data();
+}
+
+}  // namespace
+
+namespace scoring_detail {
+
+DecisionVector decision_vector(std::uint64_t combined_length) noexcept {
+  const float length = static_cast<float>(combined_length);
+  DecisionVector v;
+  for (std::size_t i = 0; i < kVectorSize; ++i) {
+    float x = static_cast<float>(i) * kPhaseStep;
+    x = x + length;
+    x = std::fmod(x, kPhasePeriod);
+    const float s = std::sin(x);
+    const float scaled = s * kAmplitude;
+    v[i] = scaled + kOffset;
+  }
+  return v;
+}
+
+// The only loop that grows with the history. Each element keeps its own sequence of separately
+// rounded multiplies and adds, so vectorising across elements changes no bits; the AVX2 clone has
+// no FMA in its instruction set, and contraction is off in the build. Four rows per pass keep the
+// running sums out of memory for three of every four adds.
+__attribute__((target_clones("avx2", "default")))
+void accumulate_weighted(float* __restrict mean, const float* __restrict rows,
+                         const float* __restrict weights, std::size_t row_count) noexcept {
+  std::size_t r = 0;
+  for (; r + 4 <= row_count; r += 4) {
+    const float w0 = weights[r];
+    const float w1 = weights[r + 1];
+    const float w2 = weights[r + 2];
+    const float w3 = weights[r + 3];
+    const float* row0 = rows + r * kVectorSize;
+    const float* row1 = row0 + kVectorSize;
+    const float* row2 = row1 + kVectorSize;
+    const float* row3 = row2 + kVectorSize;
+    for (std::size_t i = 0; i < kVectorSize; ++i) {
+      float m = mean[i];
+      m = m + row0[i] * w0;
+      m = m + row1[i] * w1;
+      m = m + row2[i] * w2;
+      m = m + row3[i] * w3;
+      mean[i] = m;
+    }
+  }
+  for (; r < row_count; ++r) {
+    const float w = weights[r];
+    const float* row = rows + r * kVectorSize;
+    for (std::size_t i = 0; i < kVectorSize; ++i) mean[i] = mean[i] + row[i] * w;
+  }
+}
+
+double coherence(const DecisionVector& v, const DecisionVector& mean) noexcept {
+  double dot = 0.0;
+  double nv = 0.0;
+  double nm = 0.0;
+  for (std::size_t i = 0; i < kVectorSize; ++i) {
+    const double a = v[i];
+    const double b = mean[i];
+    dot = dot + a * b;
+    nv = nv + a * a;
+    nm = nm + b * b;
+  }
+  // Written so that NaN also falls back to neutral.
+  if (!(nv > 0.0 && nm > 0.0)) return kNeutralCoherence;
+  const double root_v = std::sqrt(nv);
+  const double root_m = std::sqrt(nm);
+  const double denominator = root_v * root_m;
+  double c = dot / denominator;
+  if (c < 0.0) c = 0.0;
+  if (c > 1.0) c = 1.0;
+  return c;
+}
+
+DeltaVector delta_vector(const DecisionVector& v, const DecisionVector& mean) noexcept {
+  DeltaVector out;
+  for (std::size_t i = 0; i < kVectorSize; ++i) {
+    const float diff = v[i] - mean[i];
+    float d = diff * kDeltaScale;
+    if (d < kDeltaMin) d = kDeltaMin;
+    if (d > kDeltaMax) d = kDeltaMax;
+    // Converting NaN would be undefined; finite inputs never produce it.
+    if (std::isnan(d)) d = 0.0f;
+    out[i] = static_cast<std::int8_t>(d);  // in range after clamping, truncates toward zero
+  }
+  return out;
+}
+
+bool insight_due(bool auto_insight, double coherence) noexcept {
+  return auto_insight && coherence >= kInsightThreshold;
+}
+
+double next_reputation(double reputation, double coherence) noexcept {
+  const double a = coherence * kCoherenceWeight;
+  const double b = reputation * kReputationWeight;
+  return a + b;
+}
+
+}  // namespace scoring_detail
+
+// The history is a ring of kHistoryLimit rows, newest at `head`, older ones at increasing slots
+// (wrapping), so a push writes one row and never moves the rest.
+struct Scorer::State {
+  alignas(64) std::array<float, kHistoryLimit * kVectorSize> ring{};
+  std::size_t head = 0;
+  std::size_t count = 0;
+  double reputation = kInitialReputation;
+};
+
+Scorer::Scorer() : state_(std::make_unique<State>()) {}
+Scorer::~Scorer() = default;
+Scorer::Scorer(Scorer&&) noexcept = default;
+Scorer& Scorer::operator=(Scorer&&) noexcept = default;
+
+Evaluation Scorer::evaluate(std::uint64_t prompt_bytes, std::uint64_t output_bytes,
+                            bool auto_insight) const {
+  using namespace scoring_detail;
+  const State& st = *state_;
+  Evaluation e;
+  e.vector = decision_vector(prompt_bytes + output_bytes);  // wraps like any uint64 sum
+
+  // The new vector takes logical index 0; at the limit the oldest row falls out.
+  const std::size_t kept = std::min(st.count, kHistoryLimit - 1);
+  const std::size_t n = kept + 1;
+  alignas(32) float scratch[kHistoryLimit];
+  const float* weights = scratch;
+  if (n == kHistoryLimit) {
+    weights = full_history_weights();
+  } else {
+    decay_weights(scratch, n);
+  }
+
+  alignas(32) DecisionVector mean{};
+  accumulate_weighted(mean.data(), e.vector.data(), weights, 1);
+  const std::size_t first_run = std::min(kept, kHistoryLimit - st.head);
+  accumulate_weighted(mean.data(), st.ring.data() + st.head * kVectorSize, weights + 1, first_run);
+  accumulate_weighted(mean.data(), st.ring.data(), weights + 1 + first_run, kept - first_run);
+
+  e.coherence = coherence(e.vector, mean);
+  if (insight_due(auto_insight, e.coherence)) {
+    InsightDelta delta;
+    delta.vector = delta_vector(e.vector, mean);
+    delta.confidence = e.coherence;
+    delta.delta_norm = kDeltaNorm;
+    CoreInsight insight;
+    insight.lesson = kInsightLesson;
+    insight.confidence = e.coherence;
+    insight.delta = delta;
+    e.insight = insight;
+  }
+  e.reputation = next_reputation(st.reputation, e.coherence);
+  return e;
+}
+
+void Scorer::commit(const Evaluation& evaluation) noexcept {
+  State& st = *state_;
+  st.head = st.head == 0 ? kHistoryLimit - 1 : st.head - 1;
+  std::memcpy(st.ring.data() + st.head * kVectorSize, evaluation.vector.data(),
+              sizeof(float) * kVectorSize);
+  if (st.count < kHistoryLimit) ++st.count;
+  st.reputation = evaluation.reputation;
+}
+
+std::size_t Scorer::history_size() const noexcept { return state_->count; }
+
+double Scorer::reputation() const noexcept { return state_->reputation; }
+
+void write_core_insight(JsonWriter& w, const CoreInsight& insight) {
+  w.begin_object();
+  w.key("lesson");
+  w.string(insight.lesson);
+  w.key("confidence");
+  w.float64(insight.confidence);
+  w.key("delta");
+  if (insight.delta) {
+    const InsightDelta& d = *insight.delta;
+    w.begin_object();
+    w.key("vector");
+    w.begin_array();
+    for (const std::int8_t x : d.vector) w.int64(x);
+    w.end_array();
+    w.key("confidence");
+    w.float64(d.confidence);
+    w.key("delta_norm");
+    w.float64(d.delta_norm);
+    w.end_object();
+  } else {
+    w.null();
+  }
+  w.end_object();
+}
+
+std::string core_insight_json(const CoreInsight& insight) {
+  JsonWriter w;
+  write_core_insight(w, insight);
+  return w.take();
+}
+
+}  // namespace velm
