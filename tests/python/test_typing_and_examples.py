@@ -43,7 +43,7 @@ def test_signatures_are_introspectable():
         "(agent_decision_ref, resolved, terminal_node, chain_id=None)"
     )
     assert str(inspect.signature(velm_qor.QOREngine.capture)) == (
-        "(self, ctx, prompt, reasoning_trace, output, ppp_triplet, human_delta_chain, auto_insight=True)"
+        "(self, /, ctx, prompt, reasoning_trace, output, ppp_triplet, human_delta_chain, auto_insight=True)"
     )
     assert str(inspect.signature(velm_qor.QOREngine(":memory:").public_key_hex)) == "()"
     text = subprocess.run([sys.executable, "-c", "import velm_qor; help(velm_qor.QOREngine)"],
