@@ -40,5 +40,16 @@ native-test:
 python-test:
 	$(VPY) -m pytest -q tests/python
 
+# Native benchmarks of the core pieces, then capture from Python against its floor. Prints
+# figures and ratios; asserts nothing about time.
+BENCH_BUILD := build/bench
+bench: setup venv
+	$(VPY) -m pip install --quiet .
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DVELM_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS)
+	$(BENCH_BUILD)/benchmarks/velm_native_bench --benchmark_min_time=0.2
+	$(VPY) benchmarks/capture_bench.py $(BENCH_BUILD)/benchmarks/velm_native_bench
+
 clean:
 	rm -rf build dist $(VENV)

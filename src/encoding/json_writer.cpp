@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 #include "encoding/float_text.h"
@@ -142,6 +143,27 @@ void JsonWriter::key(std::string_view name) {
   after_key_ = true;
 }
 
+namespace {
+
+std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// True when any of the eight bytes is below 0x20, a double quote or a backslash: exactly the
+// bytes the escape table does not pass through. Each test is the exact "some byte is zero" /
+// "some byte is less than n" bit trick, so there are no false negatives.
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+bool needs_escape(std::uint64_t w) noexcept {
+  const auto has_zero = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
+  const bool below_space = ((w - kOnes * 0x20) & ~w & kHighs) != 0;
+  return below_space || has_zero(w ^ (kOnes * '"')) || has_zero(w ^ (kOnes * '\\'));
+}
+
+}  // namespace
+
 void JsonWriter::string(std::string_view text) {
   separate();
   // Room for the quotes and the text unescaped; escapes grow it further as needed.
@@ -151,6 +173,9 @@ void JsonWriter::string(std::string_view text) {
   const std::size_t n = text.size();
   std::size_t run = 0;
   for (std::size_t i = 0; i < n; ++i) {
+    // Skip eight bytes at a time while none of them needs escaping (the usual case for text).
+    while (i + 8 <= n && !needs_escape(load8(data + i))) i += 8;
+    if (i >= n) break;
     const unsigned char c = static_cast<unsigned char>(data[i]);
     const char esc = kEscape[c];
     if (esc == 0) continue;

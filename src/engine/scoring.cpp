@@ -73,13 +73,31 @@ const float* full_history_weights() noexcept {
 
 namespace scoring_detail {
 
+// A remainder is always exact, so any exact method gives fmodf's result. Below 2^29 periods the
+// quotient times the period is exact in double (29 + 24 bits), the subtraction is exact because
+// both operands are multiples of the period's last bit, and a quotient rounded up or down by the
+// division is corrected by one step. That is several times faster than the library's bit loop.
+float phase_remainder(float x) noexcept {
+  const double period = kPhasePeriod;
+  const double value = x;
+  if (!(value >= 0.0) || value >= period * 536870912.0) return std::fmod(x, kPhasePeriod);
+  const double quotient = std::floor(value / period);
+  double rest = value - quotient * period;
+  if (rest < 0.0) {
+    rest += period;
+  } else if (rest >= period) {
+    rest -= period;
+  }
+  return static_cast<float>(rest);
+}
+
 DecisionVector decision_vector(std::uint64_t combined_length) noexcept {
   const float length = static_cast<float>(combined_length);
   DecisionVector v;
   for (std::size_t i = 0; i < kVectorSize; ++i) {
     float x = static_cast<float>(i) * kPhaseStep;
     x = x + length;
-    x = std::fmod(x, kPhasePeriod);
+    x = phase_remainder(x);
     const float s = std::sin(x);
     const float scaled = s * kAmplitude;
     v[i] = scaled + kOffset;

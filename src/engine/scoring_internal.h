@@ -14,6 +14,9 @@ using DeltaVector = std::array<std::int8_t, kVectorSize>;
 // The vector of a decision whose prompt and output lengths add up to `combined_length` bytes.
 DecisionVector decision_vector(std::uint64_t combined_length) noexcept;
 
+// fmodf(x, 6.28f) for x >= 0, computed without the library call where that is exact.
+float phase_remainder(float x) noexcept;
+
 // For each row r in order, then each element i: mean[i] = mean[i] + rows[r*64 + i] * weights[r],
 // the product and the sum rounded separately.
 void accumulate_weighted(float* mean, const float* rows, const float* weights,

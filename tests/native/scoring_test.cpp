@@ -447,3 +447,34 @@ TEST(ScoringJson, InsightText) {
 
 }  // namespace
 }  // namespace velm
+
+// The fast remainder must agree with the library's fmodf bit for bit wherever it is used.
+TEST(ScoringSteps, PhaseRemainderEqualsFmodf) {
+  using velm::scoring_detail::phase_remainder;
+  const float period = 6.28f;
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<std::uint32_t> bits(0, 0x4F800000u);  // every float in [0, 2^32]
+  for (int i = 0; i < 3000000; ++i) {
+    const float x = std::bit_cast<float>(bits(rng));
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period)))
+        << x;
+  }
+  // Near multiples of the period, where a rounded quotient can land on the wrong side.
+  for (std::uint32_t k = 0; k < 2000000; k += 7) {
+    float x = static_cast<float>(static_cast<double>(k) * period);
+    for (int step = 0; step < 6; ++step) {
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period)))
+          << x;
+      x = std::nextafter(x, 1e30f);
+    }
+    x = static_cast<float>(static_cast<double>(k) * period);
+    for (int step = 0; step < 6; ++step) {
+      x = std::nextafter(x, 0.0f);
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period)))
+          << x;
+    }
+  }
+  for (float x : {0.0f, 6.28f, 3.4e9f, 3.5e9f, 1e20f, 3.4e38f}) {
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period)));
+  }
+}

@@ -1,0 +1,116 @@
+"""Capture throughput against its floor, large-input throughput, and memory over many captures.
+
+Usage: python benchmarks/capture_bench.py NATIVE_BENCH_BINARY
+
+The floor of one capture is what it cannot avoid: one Ed25519 signature, the two BLAKE3 digests
+(seal text and chain link), the two json.dumps calls and, with a log, one open-append-close of a
+line of the same length. The native figures come from the native benchmark binary in the same run.
+Prints figures and ratios; asserts nothing about time.
+"""
+
+import json
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+import velm_qor
+
+CTX = {"user": "u-1842", "channel": "web", "locale": "en-GB", "attempt": 2}
+TRACE = ["retrieved 3 documents", "ranked by recency", "drafted answer"]
+PROMPT = "p" * 300
+OUTPUT = "o" * 300
+
+
+def native_figures(binary):
+    with tempfile.NamedTemporaryFile(suffix=".json") as out:
+        subprocess.run(
+            [binary, "--benchmark_filter=Ed25519Sign32|Blake3|AppendLogLine|EngineCapture|WriteLogLine",
+             "--benchmark_repetitions=5", "--benchmark_min_time=0.1",
+             f"--benchmark_out={out.name}", "--benchmark_out_format=json"],
+            check=True, stdout=subprocess.DEVNULL,
+        )
+        report = json.load(open(out.name))
+    figures = {}
+    for run in report["benchmarks"]:
+        if run.get("aggregate_name") == "median":
+            figures[run["run_name"]] = run["real_time"]  # ns
+    return figures
+
+
+def best_of(fn, number, repeat=7):
+    """Best time per call in ns over several rounds (least disturbed by the shared machine)."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter_ns()
+        for _ in range(number):
+            fn()
+        best = min(best, (time.perf_counter_ns() - start) / number)
+    return best
+
+
+def full_engine(path):
+    engine = velm_qor.QOREngine(path)
+    ppp = velm_qor.PPPTriplet("model:v3/run-7", "eu-west-1/node-12", "customer support")
+    review = velm_qor.HumanDeltaChain("decision-0001", False, "analyst-desk")
+    for n in range(520):  # fill the 500-vector history
+        engine.capture(CTX, PROMPT[: 200 + n % 100], TRACE, OUTPUT, ppp, review)
+    return engine, ppp, review
+
+
+def rss_kib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def main():
+    native = native_figures(sys.argv[1])
+    dumps_ns = best_of(lambda: json.dumps(CTX), 20000) + best_of(lambda: json.dumps(TRACE), 20000)
+    sign, seal, link = native["BM_Ed25519Sign32"], native["BM_Blake3SealText"], native["BM_Blake3LinkText"]
+    append = native["BM_AppendLogLine"]
+    floor_memory = sign + seal + link + dumps_ns
+    floor_log = floor_memory + append
+
+    with tempfile.TemporaryDirectory() as tmp:
+        mem_engine, ppp, review = full_engine(":memory:")
+        log_engine, _, _ = full_engine(os.path.join(tmp, "bench.wal"))
+        mem_ns = best_of(lambda: mem_engine.capture(CTX, PROMPT, TRACE, OUTPUT, ppp, review), 2000)
+        log_ns = best_of(lambda: log_engine.capture(CTX, PROMPT, TRACE, OUTPUT, ppp, review), 2000)
+
+        big_prompt, big_output = "P" * 1_000_000, "O" * 1_000_000
+        big_ns = best_of(lambda: log_engine.capture(CTX, big_prompt, TRACE, big_output, ppp, review), 20, repeat=5)
+
+    print("native, median of 5 (ns): signature %.0f, seal digest %.0f, link digest %.0f, append %.0f, "
+          "log line %.0f, core pipeline %.0f" % (sign, seal, link, append, native["BM_WriteLogLine"],
+                                                   native["BM_EngineCaptureFullHistory"]))
+    print("json.dumps of ctx and trace: %.0f ns" % dumps_ns)
+    print("capture, memory mode, full history: %8.0f ns  floor %8.0f ns  ratio %.2f (target <= 1.3)"
+          % (mem_ns, floor_memory, mem_ns / floor_memory))
+    print("capture, with a log, full history:  %8.0f ns  floor %8.0f ns  ratio %.2f (target <= 1.3)"
+          % (log_ns, floor_log, log_ns / floor_log))
+    print("capture of 1 MB prompt + 1 MB output with a log: %.2f ms, %.0f MB/s (target >= 500)"
+          % (big_ns / 1e6, 2_000_000 / (big_ns / 1e9) / 1e6))
+
+    engine, ppp, review = full_engine(":memory:")
+    for _ in range(5000):  # let allocator pools settle first
+        engine.capture(CTX, PROMPT, TRACE, OUTPUT, ppp, review)
+    before = rss_kib()
+    for n in range(100_000):
+        engine.capture(CTX, PROMPT[: 250 + n % 50], TRACE, OUTPUT, ppp, review)
+    growth = rss_kib() - before
+    print("resident size growth over 100,000 captures: %d KiB (target < 1024)" % growth)
+
+    before = rss_kib()
+    engines = [velm_qor.QOREngine(":memory:") for _ in range(1000)]
+    per_engine = (rss_kib() - before) * 1024 / len(engines)
+    print("footprint of one engine: %.0f bytes (history alone is 128,000)" % per_engine)
+    del engines
+
+
+if __name__ == "__main__":
+    main()

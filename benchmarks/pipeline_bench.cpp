@@ -1,0 +1,106 @@
+// The pieces of one capture: digests, the log line, the append, and the whole core pipeline at a
+// full history. The Python benchmark reads these figures to compute the floor of a capture.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "encoding/digest.h"
+#include "engine/engine.h"
+#include "records/record_json.h"
+
+namespace {
+
+using namespace velm;
+
+const std::string kPrompt(300, 'p');
+const std::string kOutput(300, 'o');
+
+CaptureInput typical_input() {
+  CaptureInput input;
+  input.ctx_json = "{\"user\": \"u-1842\", \"channel\": \"web\", \"locale\": \"en-GB\", \"attempt\": 2}";
+  input.reasoning_trace_json = "[\"retrieved 3 documents\", \"ranked by recency\", \"drafted answer\"]";
+  input.prompt = kPrompt;
+  input.output = kOutput;
+  input.ppp = {"model:v3/run-7", "eu-west-1/node-12", "customer support"};
+  input.review = {"5f0c6a0e-8d1b-4c7e-9a55-0f4c1d2b3a69", "decision-0001", false, "analyst-desk"};
+  return input;
+}
+
+SealedRecordData typical_record() {
+  Engine engine{std::string(kMemoryPath)};
+  SealedRecordData record;
+  engine.capture(typical_input(), draw_stamps(), record);
+  return record;
+}
+
+void BM_Blake3SealText(benchmark::State& state) {
+  const PPPTripletData ppp = typical_input().ppp;
+  for (auto _ : state) benchmark::DoNotOptimize(content_digest(ppp, kPrompt, 0.9871234, 0.5123456));
+}
+BENCHMARK(BM_Blake3SealText);
+
+void BM_Blake3LinkText(benchmark::State& state) {
+  Digest root = genesis_root();
+  const Digest content = blake3_digest(kPrompt);
+  for (auto _ : state) {
+    root = next_chain_root(root, content);
+    benchmark::DoNotOptimize(root);
+  }
+}
+BENCHMARK(BM_Blake3LinkText);
+
+void BM_WriteLogLine(benchmark::State& state) {
+  const SealedRecordData record = typical_record();
+  JsonWriter writer;
+  for (auto _ : state) {
+    write_record_json(writer, record);
+    benchmark::DoNotOptimize(writer.text().data());
+  }
+  state.counters["bytes"] = static_cast<double>(writer.text().size() + 1);
+}
+BENCHMARK(BM_WriteLogLine);
+
+void BM_AppendLogLine(benchmark::State& state) {
+  JsonWriter writer;
+  write_record_json(writer, typical_record());
+  char dir_template[] = "/tmp/velm_bench_XXXXXX";
+  const char* dir = ::mkdtemp(dir_template);
+  if (dir == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  const std::string path = std::string(dir) + "/bench.wal";
+  long lines = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(append_log_line(path, writer.text()));
+    if (++lines % 100000 == 0) {
+      state.PauseTiming();
+      ::truncate(path.c_str(), 0);
+      state.ResumeTiming();
+    }
+  }
+  ::unlink(path.c_str());
+  ::rmdir(dir);
+}
+BENCHMARK(BM_AppendLogLine);
+
+void BM_DrawStamps(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(draw_stamps());
+}
+BENCHMARK(BM_DrawStamps);
+
+// The core pipeline at a full history: stamps, scoring, seal, signature, chain, record texts.
+void BM_EngineCaptureFullHistory(benchmark::State& state) {
+  Engine engine{std::string(kMemoryPath)};
+  SealedRecordData record;
+  for (int i = 0; i < 600; ++i) engine.capture(typical_input(), draw_stamps(), record);
+  for (auto _ : state) {
+    engine.capture(typical_input(), draw_stamps(), record);
+    benchmark::DoNotOptimize(record.hash.data());
+  }
+}
+BENCHMARK(BM_EngineCaptureFullHistory);
+
+}  // namespace
