@@ -6,13 +6,13 @@ VPY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 JOBS ?= 2
 
-.PHONY: demo test setup venv native-test python-test wheel bench clean
+.PHONY: demo test setup venv native-test python-test wheel bench clean sanitize fuzz fuzz-short fuzz-build
 
 demo: setup venv
 	$(VPY) -m pip install --quiet .
 	$(VPY) examples/quickstart.py
 
-test: setup venv wheel native-test python-test
+test: setup venv wheel native-test python-test fuzz-short
 
 setup:
 	./scripts/setup-system.sh
@@ -50,6 +50,40 @@ bench: setup venv
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/benchmarks/velm_native_bench --benchmark_min_time=0.2
 	$(VPY) benchmarks/capture_bench.py $(BENCH_BUILD)/benchmarks/velm_native_bench
+
+# The module and the native tests built with AddressSanitizer and UndefinedBehaviorSanitizer;
+# the whole Python suite runs against that build with the sanitizer runtime preloaded.
+ASAN_VENV := .venv-asan
+SAN_FLAGS := address,undefined
+sanitize: setup venv
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(ASAN_VENV)/bin/python -m pip install --quiet --force-reinstall \
+	  -C cmake.define.VELM_SANITIZE=$(SAN_FLAGS) -C cmake.build-type=RelWithDebInfo \
+	  -C build-dir=build/asan-{wheel_tag} ".[test]"
+	$(VENV)/bin/cmake -S . -B build/sanitize -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DVELM_BUILD_TESTS=ON -DVELM_SANITIZE=$(SAN_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build build/sanitize -j $(JOBS)
+	cd build/sanitize && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+# libFuzzer targets built with clang and the sanitizers. `make fuzz` runs each for FUZZ_SECONDS
+# (default 600); the test command runs each for 15 seconds.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 600
+fuzz-build: setup venv
+	CC=clang CXX=clang++ $(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DVELM_BUILD_FUZZ=ON -DVELM_SANITIZE=$(SAN_FLAGS) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	./scripts/run-fuzzers.sh $(FUZZ_BUILD)/tests/fuzz $(FUZZ_SECONDS)
+
+fuzz-short: fuzz-build
+	./scripts/run-fuzzers.sh $(FUZZ_BUILD)/tests/fuzz 15
 
 clean:
 	rm -rf build dist $(VENV)

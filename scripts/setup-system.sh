@@ -4,7 +4,7 @@
 # (libblake3-dev). Needs root, or sudo.
 set -euo pipefail
 
-packages=(g++ make pkg-config libsodium-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev)
+packages=(g++ make pkg-config libsodium-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev clang)
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
@@ -40,4 +40,12 @@ if [ "${#missing[@]}" -gt 0 ]; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 else
   echo "setup-system: all system packages present"
+fi
+
+# libFuzzer and the sanitizer runtimes for the distribution's clang: the package name carries
+# clang's major version.
+clang_major=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
+if [ -n "$clang_major" ] && ! have "libclang-rt-${clang_major}-dev"; then
+  apt_update
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "libclang-rt-${clang_major}-dev"
 fi

@@ -16,7 +16,7 @@ namespace {
 
 void touch_log_file(const std::string& path) noexcept {
   if (path.find('\0') != std::string::npos) return;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd >= 0) ::close(fd);
 }
 

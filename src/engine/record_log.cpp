@@ -45,7 +45,9 @@ int write_fully(int fd, std::string_view json) noexcept {
 
 AppendResult append_log_line(const std::string& path, std::string_view json) noexcept {
   if (path.find('\0') != std::string::npos) return {EINVAL};
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  // Non-blocking so that a FIFO without a reader fails at once instead of stalling the caller
+  // (and the interpreter) forever; regular files ignore the flag.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd < 0) return {errno};
   // Other processes appending to the same log wait here, so lines never interleave.
   while (::flock(fd, LOCK_EX) != 0) {
