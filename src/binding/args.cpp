@@ -28,18 +28,18 @@ std::string message_text(PyObject* str) {
 
 }  // namespace
 
-void bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
-  const std::size_t n_params = spec.params.size();
-  const char* const* params = spec.params.begin();
+void bind_arguments(const FunctionSpec& fn, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const std::size_t n_params = fn.params.size();
+  const char* const* params = fn.params.begin();
   for (std::size_t i = 0; i < n_params; ++i) out[i] = nullptr;
 
   const Py_ssize_t n_args = args ? PyTuple_Size(args) : 0;
   if (static_cast<std::size_t>(n_args) > n_params) {
-    std::string msg = std::string(spec.name) + " takes ";
-    if (spec.required == n_params) {
+    std::string msg = std::string(fn.name) + " takes ";
+    if (fn.required == n_params) {
       msg += std::to_string(n_params);
     } else {
-      msg += "from " + std::to_string(spec.required) + " to " + std::to_string(n_params);
+      msg += "from " + std::to_string(fn.required) + " to " + std::to_string(n_params);
     }
     msg += " positional arguments but " + std::to_string(n_args) + (n_args == 1 ? " was" : " were") + " given";
     raise(PyExc_TypeError, msg);
@@ -61,24 +61,24 @@ void bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, 
       }
       if (index == n_params) {
         const std::string name = PyUnicode_Check(key) ? message_text(key) : std::string("?");
-        raise(PyExc_TypeError, std::string(spec.name) + " got an unexpected keyword argument '" + name + "'");
+        raise(PyExc_TypeError, std::string(fn.name) + " got an unexpected keyword argument '" + name + "'");
       }
       if (out[index] != nullptr) {
         raise(PyExc_TypeError,
-              std::string(spec.name) + " got multiple values for argument '" + params[index] + "'");
+              std::string(fn.name) + " got multiple values for argument '" + params[index] + "'");
       }
       out[index] = value;
     }
   }
 
-  if (static_cast<std::size_t>(n_args) < spec.required) {
+  if (static_cast<std::size_t>(n_args) < fn.required) {
     std::string missing[16];
     std::size_t count = 0;
-    for (std::size_t p = 0; p < spec.required && count < 16; ++p) {
+    for (std::size_t p = 0; p < fn.required && count < 16; ++p) {
       if (out[p] == nullptr) missing[count++] = params[p];
     }
     if (count != 0) {
-      std::string msg = std::string(spec.name) + " missing " + std::to_string(count) + " required positional argument" +
+      std::string msg = std::string(fn.name) + " missing " + std::to_string(count) + " required positional argument" +
                         (count == 1 ? "" : "s") + ": " + quoted_list(missing, count);
       raise(PyExc_TypeError, msg);
     }

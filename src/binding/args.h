@@ -21,7 +21,7 @@ struct FunctionSpec {
 
 // Fills out[0..params.size()) with borrowed references (null for an omitted optional parameter).
 // Raises TypeError and throws PythonError when the call does not fit.
-void bind_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+void bind_arguments(const FunctionSpec& fn, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // The qualified name of an object's type, for messages.
 std::string type_name_of(PyObject* obj);

@@ -31,7 +31,7 @@ Instance<T>* as_instance(PyObject* obj) noexcept {
 // next request tries again.
 class TypeHandle {
  public:
-  TypeHandle(const char* class_name, PyType_Spec* spec) noexcept : class_name_(class_name), spec_(spec) {}
+  TypeHandle(const char* class_name, PyType_Spec* type_spec) noexcept : class_name_(class_name), spec_(type_spec) {}
   PyObject* get();  // borrowed; throws PythonError on failure
   const char* class_name() const noexcept { return class_name_; }
 

@@ -119,12 +119,12 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.QOREngine", static_cast<int>(sizeof(Instance<Engine>)), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"builtins.QOREngine", static_cast<int>(sizeof(Instance<Engine>)), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 TypeHandle& qor_engine_type() {
-  static TypeHandle handle("QOREngine", &spec);
+  static TypeHandle handle("QOREngine", &type_spec);
   return handle;
 }
 

@@ -59,13 +59,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.HumanDeltaChain", static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec type_spec = {"builtins.HumanDeltaChain", static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT,
                     slots};
 
 }  // namespace
 
 TypeHandle& human_delta_chain_type() {
-  static TypeHandle handle("HumanDeltaChain", &spec);
+  static TypeHandle handle("HumanDeltaChain", &type_spec);
   return handle;
 }
 

@@ -49,12 +49,12 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.PPPTriplet", static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"builtins.PPPTriplet", static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 TypeHandle& ppp_triplet_type() {
-  static TypeHandle handle("PPPTriplet", &spec);
+  static TypeHandle handle("PPPTriplet", &type_spec);
   return handle;
 }
 

@@ -105,12 +105,12 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.SealedRecord", static_cast<int>(sizeof(RecordInstance)), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"builtins.SealedRecord", static_cast<int>(sizeof(RecordInstance)), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 TypeHandle& sealed_record_type() {
-  static TypeHandle handle("SealedRecord", &spec);
+  static TypeHandle handle("SealedRecord", &type_spec);
   return handle;
 }
 
