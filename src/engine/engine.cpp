@@ -81,22 +81,22 @@ Digest content_digest(const PPPTripletData& ppp, std::string_view prompt, double
   return digest;
 }
 
-void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record) {
-  const Evaluation evaluation =
-      scorer_.evaluate(input.prompt.size(), input.output.size(), input.auto_insight);
+Engine::Prepared Engine::prepare(CaptureInput&& input, Stamps&& stamps) const {
+  Prepared out;
+  out.evaluation = scorer_.evaluate(input.prompt.size(), input.output.size(), input.auto_insight);
+  const Evaluation& evaluation = out.evaluation;
 
   const Digest digest = content_digest(input.ppp, input.prompt, evaluation.coherence, evaluation.reputation);
   const Signature signature = sign_message(key_, digest.data(), digest.size());
-  const Digest new_root = next_chain_root(chain_root_, digest);
+  out.new_root = next_chain_root(chain_root_, digest);
 
-  // Build the whole record before touching the engine: allocations can still fail here.
-  SealedRecordData built;
+  SealedRecordData& built = out.record;
   built.id = std::move(stamps.id);
   built.timestamp = std::move(stamps.timestamp);
   built.monotonic_nanos = stamps.monotonic_nanos;
   built.hash = hex_lower(digest);
   std::copy(signature.begin(), signature.end(), built.signature.begin());
-  built.merkle_root = hex_lower(new_root);
+  built.merkle_root = hex_lower(out.new_root);
   built.coherence_score = evaluation.coherence;
   built.reputation_scalar = evaluation.reputation;
   built.ppp_json = ppp_json(input.ppp);
@@ -106,11 +106,18 @@ void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& re
   built.output = std::string(input.output);
   built.human_delta_chain_json = human_delta_chain_json(input.review);
   if (evaluation.insight) built.core_insight_json = core_insight_json(*evaluation.insight);
+  return out;
+}
 
-  // Commit: nothing below can fail.
-  scorer_.commit(evaluation);
-  chain_root_ = new_root;
-  record = std::move(built);
+void Engine::commit(const Prepared& prepared) noexcept {
+  scorer_.commit(prepared.evaluation);
+  chain_root_ = prepared.new_root;
+}
+
+void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record) {
+  Prepared prepared = prepare(std::move(input), std::move(stamps));
+  commit(prepared);
+  record = std::move(prepared.record);
 }
 
 AppendResult Engine::append_to_log(const SealedRecordData& record) noexcept {

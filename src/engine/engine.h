@@ -51,8 +51,19 @@ class Engine {
   const Digest& chain_root() const noexcept { return chain_root_; }
   const Scorer& scorer() const noexcept { return scorer_; }
 
-  // Scores, seals and chains one decision into `record`. Every step that can fail runs before
-  // the engine changes; from the commit on nothing can fail, so a capture is all or nothing.
+  // A capture in two halves. `prepare` scores, seals and chains the decision and builds the whole
+  // record without changing the engine; everything that can fail happens there. `commit` then
+  // advances history, reputation and chain root and cannot fail. Between the two the caller may
+  // append the record to the log and decide, if that fails, not to commit at all.
+  struct Prepared {
+    Evaluation evaluation;
+    Digest new_root{};
+    SealedRecordData record;
+  };
+  Prepared prepare(CaptureInput&& input, Stamps&& stamps) const;
+  void commit(const Prepared& prepared) noexcept;
+
+  // prepare and commit in one step; the record is moved into `record`.
   void capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record);
 
   // Appends the record's line to the log (outside memory mode). Never throws.

@@ -88,14 +88,18 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     input.review = review->value;
     input.auto_insight = auto_insight;
 
-    // Everything that can fail happens before the engine changes.
-    Stamps stamps = draw_stamps();
+    // Everything that can fail happens before the engine changes, the result object included.
+    Engine& engine = inst->value;
     Ref record = Ref::steal(new_empty_instance<SealedRecordData>(record_type));
-    SealedRecordData& data = as_instance<SealedRecordData>(record.get())->value;
-    inst->value.capture(std::move(input), std::move(stamps), data);
+    Engine::Prepared prepared = engine.prepare(std::move(input), draw_stamps());
 
-    const AppendResult appended = inst->value.append_to_log(data);
-    if (!appended) warn_append_failure(inst->value, appended.error);
+    // A failed append is reported as a warning; when the warning is raised as an error the
+    // capture fails as a whole and the engine stays where it was, matching the log.
+    const AppendResult appended = engine.append_to_log(prepared.record);
+    if (!appended) warn_append_failure(engine, appended.error);
+
+    engine.commit(prepared);
+    as_instance<SealedRecordData>(record.get())->value = std::move(prepared.record);
     return record.release();
   });
 }

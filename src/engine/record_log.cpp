@@ -49,6 +49,9 @@ AppendResult append_log_line(const std::string& path, std::string_view json) noe
   // (and the interpreter) forever; regular files ignore the flag.
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd < 0) return {errno};
+  // Writes block as usual, so a slow reader of a pipe gets whole lines rather than torn ones.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   // Other processes appending to the same log wait here, so lines never interleave.
   while (::flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) break;  // no locking on this file system: append unlocked

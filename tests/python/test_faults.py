@@ -332,8 +332,6 @@ def test_fifo_log_path_without_reader_does_not_block(tmp_path):
     assert str(tmp_path / "pipe.wal") in message and "No such device or address" in message
 
 
-@pytest.mark.xfail(strict=True, reason="a capture whose append warning is raised as an error still moves the chain "
-                                       "and the scores, so the record it never returned is a link nobody holds")
 def test_append_warning_raised_as_error_changes_nothing(tmp_path, ppp, review):
     (tmp_path / "d.wal").mkdir()  # every append fails
     engine, twin = velm_qor.QOREngine(str(tmp_path / "d.wal")), velm_qor.QOREngine(":memory:")
