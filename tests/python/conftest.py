@@ -30,8 +30,8 @@ def shortest_digits(value: float):
     return text, exponent + len(text) - 1
 
 
-def seal_float(value: float) -> str:
-    """The seal float text, built from Python's own shortest repr."""
+def float_text(value: float, positional, exponent_plus: str) -> str:
+    """Lays out Python's shortest digits: positional when positional(magnitude, exponent)."""
     if math.isnan(value):
         return "NaN"
     if math.isinf(value):
@@ -39,15 +39,27 @@ def seal_float(value: float) -> str:
     sign = "-" if math.copysign(1.0, value) < 0 else ""
     if value == 0:
         return sign + "0.0"
-    digits, exponent = shortest_digits(abs(value))
-    if 1e-4 <= abs(value) < 1e16:
-        if exponent >= len(digits) - 1:
-            return sign + digits + "0" * (exponent - len(digits) + 1) + ".0"
-        if exponent >= 0:
-            return sign + digits[: exponent + 1] + "." + digits[exponent + 1 :]
-        return sign + "0." + "0" * (-exponent - 1) + digits
+    digits, e = shortest_digits(abs(value))
+    if positional(abs(value), e):
+        if e >= len(digits) - 1:
+            return sign + digits + "0" * (e - len(digits) + 1) + ".0"
+        if e >= 0:
+            return sign + digits[: e + 1] + "." + digits[e + 1 :]
+        return sign + "0." + "0" * (-e - 1) + digits
     body = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
-    return f"{sign}{body}e{exponent}"
+    return f"{sign}{body}e{exponent_plus if e > 0 else '-' if e < 0 else ''}{abs(e)}"
+
+
+def seal_float(value: float) -> str:
+    """The seal float text: positional from 1e-4 up to below 1e16, exponents without "+"."""
+    return float_text(value, lambda magnitude, e: 1e-4 <= magnitude < 1e16, "")
+
+
+def json_float(value: float) -> str:
+    """The log's float form: positional for decimal exponents -5 to 15, "e+"/"e-" otherwise."""
+    if not math.isfinite(value):
+        return "null"
+    return float_text(value, lambda magnitude, e: -5 <= e <= 15, "+")
 
 
 def verify_record(record, public_key_hex: str) -> None:

@@ -1,7 +1,6 @@
 """The record log: one byte-exact JSON line per capture, never torn, failures made visible."""
 
 import json
-import math
 import os
 import shutil
 import subprocess
@@ -12,31 +11,13 @@ import warnings
 import pytest
 
 import velm_qor
-from conftest import GENESIS_HEX, next_root_hex, shortest_digits
+from conftest import GENESIS_HEX, json_float, next_root_hex
 
 KEYS = [
     "id", "timestamp", "monotonic_nanos", "hash", "signature", "merkle_root", "coherence_score",
     "reputation_scalar", "ppp_json", "ctx_json", "prompt", "reasoning_trace_json", "output",
     "human_delta_chain_json", "core_insight_json",
 ]
-
-
-def json_float(value: float) -> str:
-    """The log's float form, built from Python's shortest repr."""
-    if not math.isfinite(value):
-        return "null"
-    sign = "-" if math.copysign(1.0, value) < 0 else ""
-    if value == 0:
-        return sign + "0.0"
-    digits, e = shortest_digits(abs(value))
-    if -5 <= e <= 15:
-        if e >= len(digits) - 1:
-            return sign + digits + "0" * (e - len(digits) + 1) + ".0"
-        if e >= 0:
-            return sign + digits[: e + 1] + "." + digits[e + 1 :]
-        return sign + "0." + "0" * (-e - 1) + digits
-    body = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
-    return f"{sign}{body}e{'+' if e > 0 else '-'}{abs(e)}"
 
 
 def expected_line(record) -> bytes:
