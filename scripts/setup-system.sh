@@ -30,6 +30,11 @@ if ! have libblake3-dev && ! have librust-blake3-dev; then
   fi
 fi
 
+# Debian's own python3 keeps venv and ensurepip in a separate package.
+if ! python3 -c 'import venv, ensurepip' >/dev/null 2>&1; then
+  packages+=(python3-venv)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   have "$p" || missing+=("$p")
