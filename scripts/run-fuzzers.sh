@@ -9,8 +9,10 @@ for target in "$dir"/*_fuzz; do
   name=$(basename "$target")
   corpus="build/fuzz-corpus/$name"
   mkdir -p "$corpus"
+  seeds="tests/fuzz/corpus/$name"
+  [ -d "$seeds" ] || seeds=""
   echo "fuzzing $name for ${seconds}s"
-  if ! "$target" "$corpus" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="build/fuzz-corpus/$name-" \
+  if ! "$target" "$corpus" $seeds -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="build/fuzz-corpus/$name-" \
       >"build/fuzz-corpus/$name.log" 2>&1; then
     tail -n 40 "build/fuzz-corpus/$name.log"
     status=1

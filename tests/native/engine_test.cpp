@@ -13,14 +13,27 @@ namespace {
 thread_local long g_allocations_until_failure = -1;
 }
 
+// These are the replacements themselves, so GCC's new/free pairing check does not apply.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
   if (g_allocations_until_failure == 0) throw std::bad_alloc();
   if (g_allocations_until_failure > 0) --g_allocations_until_failure;
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
+// The non-throwing forms must come from the same allocator as the deletes below.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace velm {
 namespace {
