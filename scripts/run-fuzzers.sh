@@ -17,7 +17,7 @@ for target in "$dir"/*_fuzz; do
     tail -n 40 "build/fuzz-corpus/$name.log"
     status=1
   else
-    grep -E '^(stat::number_of_executed_units|Done)' "build/fuzz-corpus/$name.log" || true
+    grep -a -E '^(stat::number_of_executed_units|Done)' "build/fuzz-corpus/$name.log" || true
   fi
 done
 exit $status
