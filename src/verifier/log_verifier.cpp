@@ -7,8 +7,10 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <simdjson.h>
 #include <unordered_map>
 #include <utility>
 
@@ -30,6 +32,8 @@ constexpr std::size_t kNoIndex = static_cast<std::size_t>(-1);
 constexpr std::size_t kReadBufferBytes = std::size_t{1} << 20;
 // A reused text keeps at most this much room after a line, so one huge line is not held on to.
 constexpr std::size_t kKeptTextRoom = std::size_t{1} << 20;
+// Longer texts go to nlohmann: simdjson's parser keeps about 15 bytes of room per byte read.
+constexpr std::size_t kFastParseMaxBytes = std::size_t{1} << 20;
 
 struct DigestHash {
   std::size_t operator()(const Digest& d) const noexcept {
@@ -184,10 +188,12 @@ class RecordReader final : public SaxBase {
     float_ = v;
     return scalar(Kind::kFloat);
   }
-  bool string(string_t& v) override {
-    string_ = &v;
+  bool string(string_t& v) override { return text(v); }
+  bool text(std::string_view v) {
+    string_ = v;
     return scalar(Kind::kString);
   }
+  bool signed_integer() { return scalar(Kind::kOther); }
   bool start_object(std::size_t) override {
     if (depth_ == 0) {
       object = true;
@@ -224,7 +230,8 @@ class RecordReader final : public SaxBase {
     }
     return true;
   }
-  bool key(string_t& k) override {
+  bool key(string_t& k) override { return member(k); }
+  bool member(std::string_view k) {
     if (depth_ != 1) return true;
     // Lines come in the engine's order, so the next key is almost always the expected one.
     slot_ = kSlotCount;
@@ -236,10 +243,10 @@ class RecordReader final : public SaxBase {
       }
     }
     if (slot_ == kSlotCount) {
-      note(f_.problem, "unexpected key \"" + k + "\"");
+      note(f_.problem, "unexpected key \"" + std::string(k) + "\"");
       return true;
     }
-    if (seen_[slot_]) note(f_.problem, "key \"" + k + "\" appears twice");
+    if (seen_[slot_]) note(f_.problem, "key \"" + std::string(k) + "\" appears twice");
     seen_[slot_] = true;
     next_ = slot_ + 1;
     return true;
@@ -295,7 +302,7 @@ class RecordReader final : public SaxBase {
       case kInsight:
         ok = kind == Kind::kString || kind == Kind::kNull;
         if (kind == Kind::kString) {
-          r.core_insight_json = *string_;
+          r.core_insight_json.emplace(string_);
         } else {
           r.core_insight_json.reset();
         }
@@ -310,7 +317,7 @@ class RecordReader final : public SaxBase {
             &SealedRecordData::human_delta_chain_json, nullptr};
         ok = kind == Kind::kString;
         // Copied, not moved: the parser's buffer and the record's texts both keep their room.
-        if (ok) r.*kTexts[slot_] = *string_;
+        if (ok) r.*kTexts[slot_] = string_;
         break;
       }
     }
@@ -329,7 +336,7 @@ class RecordReader final : public SaxBase {
   std::size_t signature_count_ = 0;
   std::uint64_t unsigned_ = 0;
   double float_ = 0.0;
-  std::string* string_ = nullptr;
+  std::string_view string_;
 };
 
 // A JSON object whose members are all strings or booleans, read from nlohmann's events.
@@ -392,13 +399,136 @@ class FlatReader final : public SaxBase {
   bool ok_ = true;
 };
 
-bool read_flat(const std::string& text, FlatReader& reader) {
-  return Json::sax_parse(text.begin(), text.end(), &reader) && reader.good();
+// simdjson's DOM parser over one reused padded buffer. Where its reading could differ from
+// nlohmann's (any error it reports, and the cases below), the text goes to nlohmann instead, so
+// what is accepted, rejected and reported stays nlohmann's.
+class FastParser {
+ public:
+  FastParser() : parser_(kFastParseMaxBytes) {}
+
+  // False when simdjson did not read `text`.
+  bool parse(std::string_view text, simdjson::dom::element& out) {
+    if (text.size() > kFastParseMaxBytes) return false;
+    const std::size_t need = text.size() + simdjson::SIMDJSON_PADDING;
+    if (need > capacity_) {
+      const std::size_t grown = std::max(need, 2 * capacity_);
+      buffer_ = std::make_unique_for_overwrite<char[]>(grown);
+      capacity_ = grown;
+    }
+    if (text.size() > parser_.capacity() &&
+        parser_.allocate(std::min(kFastParseMaxBytes, std::max(text.size(), 2 * parser_.capacity()))) !=
+            simdjson::SUCCESS) {
+      return false;
+    }
+    if (!text.empty()) std::memcpy(buffer_.get(), text.data(), text.size());
+    std::memset(buffer_.get() + text.size(), 0, simdjson::SIMDJSON_PADDING);
+    return parser_.parse(buffer_.get(), text.size(), false).get(out) == simdjson::SUCCESS;
+  }
+
+ private:
+  simdjson::dom::parser parser_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+};
+
+// simdjson reads the integer -0 as 0, which nlohmann reads as a signed integer: a line holding
+// the token (or, harmlessly, these bytes inside a string) goes to nlohmann.
+bool has_negative_zero(std::string_view text) noexcept {
+  for (std::size_t at = text.find("-0"); at != std::string_view::npos; at = text.find("-0", at + 2)) {
+    if (at + 2 == text.size()) return true;
+    switch (text[at + 2]) {
+      case ',': case ']': case '}': case ' ': case '\t': case '\r': case '\n': return true;
+      default: break;
+    }
+  }
+  return false;
 }
 
-std::optional<PPPTripletData> read_ppp(const std::string& text, std::string& problem) {
+// The line being fed, with the scan for -0 done at most once.
+struct FedLine {
+  std::string_view text;
+  int negative_zero = -1;  // unknown until a 0 is read
+  bool has_negative_zero() {
+    if (negative_zero < 0) negative_zero = verify::has_negative_zero(text) ? 1 : 0;
+    return negative_zero == 1;
+  }
+};
+
+// Gives `reader` the events nlohmann would for `v` at depth 1 (`outer`) or 2. Members of deeper
+// containers change nothing in the reader, so they are not visited. False: read it with nlohmann.
+bool feed_value(simdjson::dom::element v, FedLine& line, RecordReader& reader, bool outer) {
+  using Type = simdjson::dom::element_type;
+  switch (v.type()) {
+    case Type::ARRAY:
+      reader.start_array(0);
+      if (outer) {
+        const simdjson::dom::array items = v.get_array().value_unsafe();
+        for (const simdjson::dom::element item : items) {
+          if (!feed_value(item, line, reader, false)) return false;
+        }
+      }
+      return reader.end_array();
+    case Type::OBJECT:
+      reader.start_object(0);
+      return reader.end_object();
+    case Type::INT64: {
+      const std::int64_t i = v.get_int64().value_unsafe();
+      if (i < 0) return reader.signed_integer();
+      if (i == 0 && line.has_negative_zero()) return false;
+      return reader.number_unsigned(static_cast<std::uint64_t>(i));
+    }
+    case Type::UINT64: return reader.number_unsigned(v.get_uint64().value_unsafe());
+    case Type::DOUBLE: return reader.number_float(v.get_double().value_unsafe(), {});
+    case Type::STRING: return reader.text(v.get_string().value_unsafe());
+    case Type::BOOL: return reader.boolean(v.get_bool().value_unsafe());
+    case Type::NULL_VALUE: return reader.null();
+  }
+  return false;
+}
+
+// Reads a line through simdjson into `reader`; false when it must be read with nlohmann.
+bool read_record_fast(std::string_view line, FastParser& fast, RecordReader& reader) {
+  simdjson::dom::element root;
+  if (!fast.parse(line, root)) return false;
+  simdjson::dom::object object;
+  // Any other document gives nlohmann's reader nothing it keeps.
+  if (root.get_object().get(object) != simdjson::SUCCESS) return true;
+  FedLine fed{line};
+  reader.start_object(0);
+  for (const simdjson::dom::key_value_pair field : object) {
+    reader.member(field.key);
+    if (!feed_value(field.value, fed, reader, true)) return false;
+  }
+  return reader.end_object();
+}
+
+bool read_flat(const std::string& text, FlatReader& reader, FastParser* fast) {
+  simdjson::dom::element root;
+  if (fast == nullptr || !fast->parse(text, root)) {
+    return Json::sax_parse(text.begin(), text.end(), &reader) && reader.good();
+  }
+  simdjson::dom::object object;
+  if (root.get_object().get(object) != simdjson::SUCCESS) return false;
+  reader.start_object(0);
+  for (const simdjson::dom::key_value_pair field : object) {
+    reader.members.push_back({std::string(field.key), {}, -1});
+    switch (field.value.type()) {
+      case simdjson::dom::element_type::STRING:
+        reader.members.back().text = field.value.get_string().value_unsafe();
+        break;
+      case simdjson::dom::element_type::BOOL:
+        reader.members.back().flag = field.value.get_bool().value_unsafe() ? 1 : 0;
+        break;
+      default:
+        return false;  // as nlohmann's reading stops at the first other value
+    }
+  }
+  return true;
+}
+
+std::optional<PPPTripletData> read_ppp(const std::string& text, std::string& problem, FastParser* fast) {
   FlatReader reader;
-  if (!read_flat(text, reader)) {
+  if (!read_flat(text, reader, fast)) {
     note(problem, "ppp_json is not a JSON object of texts");
     return std::nullopt;
   }
@@ -418,9 +548,9 @@ std::optional<PPPTripletData> read_ppp(const std::string& text, std::string& pro
   return ppp;
 }
 
-void check_review(const std::string& text, std::string& problem) {
+void check_review(const std::string& text, std::string& problem, FastParser* fast) {
   FlatReader reader;
-  if (!read_flat(text, reader)) {
+  if (!read_flat(text, reader, fast)) {
     note(problem, "human_delta_chain_json is not a JSON object of texts and a flag");
     return;
   }
@@ -451,13 +581,27 @@ enum class LineRead { kRecord, kNotJson, kOutOfRange };
 
 // Reads a line's fields. Its form is right when re-writing the record gives back the same bytes;
 // that one comparison covers key order, escapes and number forms.
-LineRead read_fields(std::string_view line, JsonWriter& writer, LineFields& f, std::size_t& error_byte) {
-  RecordReader reader(f);
-  Json::sax_parse(line.begin(), line.end(), &reader);
-  if (reader.syntax_error || reader.range_error) {
-    error_byte = reader.error_byte;
-    return reader.syntax_error ? LineRead::kNotJson : LineRead::kOutOfRange;
+// `fast` is null to read with nlohmann alone.
+LineRead read_fields(std::string_view line, JsonWriter& writer, LineFields& f, std::size_t& error_byte,
+                     FastParser* fast) {
+  std::optional<RecordReader> fast_reader;
+  if (fast != nullptr) {
+    fast_reader.emplace(f);
+    if (!read_record_fast(line, *fast, *fast_reader)) {
+      fast_reader.reset();
+      reset(f);  // the fast reading may have stopped part way
+    }
   }
+  std::optional<RecordReader> slow_reader;
+  if (!fast_reader) {
+    slow_reader.emplace(f);
+    Json::sax_parse(line.begin(), line.end(), &*slow_reader);
+    if (slow_reader->syntax_error || slow_reader->range_error) {
+      error_byte = slow_reader->error_byte;
+      return slow_reader->syntax_error ? LineRead::kNotJson : LineRead::kOutOfRange;
+    }
+  }
+  RecordReader& reader = fast_reader ? *fast_reader : *slow_reader;
   if (!reader.object) {
     note(f.problem, "the line is not a JSON object");
     return LineRead::kRecord;
@@ -485,8 +629,8 @@ LineRead read_fields(std::string_view line, JsonWriter& writer, LineFields& f, s
     std::copy(r.signature.begin(), r.signature.end(), s.begin());
     f.signature = s;
   }
-  if (have[kPpp]) f.ppp = read_ppp(r.ppp_json, f.problem);
-  if (have[kReview]) check_review(r.human_delta_chain_json, f.problem);
+  if (have[kPpp]) f.ppp = read_ppp(r.ppp_json, f.problem, fast);
+  if (have[kReview]) check_review(r.human_delta_chain_json, f.problem, fast);
 
   if (std::all_of(have.begin(), have.end(), [](bool b) { return b; })) {
     write_record_json(writer, r);
@@ -658,6 +802,7 @@ struct LogVerifier::State {
   VerifyOptions options;
   JsonWriter writer;
   LineFields fields;  // reused from line to line
+  FastParser fast;
   std::uint64_t line_no = 0;
 
   std::vector<Chain> chains;
@@ -717,7 +862,7 @@ void LogVerifier::State::check_line(std::string_view line) {
   LineFields& f = fields;
   reset(f);
   std::size_t error_byte = 0;
-  switch (read_fields(line, writer, f, error_byte)) {
+  switch (read_fields(line, writer, f, error_byte, options.reference_parser ? nullptr : &fast)) {
     case LineRead::kNotJson:
       fail(n, FailureKind::kTornLine, "not valid JSON (syntax error at byte " + std::to_string(error_byte) + ")");
       return;

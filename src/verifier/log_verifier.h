@@ -70,6 +70,9 @@ struct VerifyOptions {
   // Failures kept with their details; beyond this they are only counted.
   std::size_t max_failures_kept = 100000;
   std::vector<Digest> watch_roots;
+  // Reads every line with the slower reference parser alone; the report is the same. For
+  // cross-checks of the fast one.
+  bool reference_parser = false;
 };
 
 // Feeds the lines of one log in order and collects the report.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -433,6 +434,202 @@ TEST(LogVerifier, HostileLinesNeverCrash) {
   EXPECT_EQ(kinds(r).count({7, "bad form"}), 1u);
   for (std::uint64_t n = 1; n <= 9; ++n) {
     EXPECT_TRUE(kinds(r).count({n, "bad form"}) + kinds(r).count({n, "torn line"}) > 0) << n;
+  }
+}
+
+// Both parsers on the same lines: every failure, detail and chain alike.
+std::string report_difference(const LogReport& a, const LogReport& b) {
+  if (a.lines != b.lines || a.records != b.records) return "line or record counts differ";
+  if (a.failures.size() != b.failures.size()) return "failure counts differ";
+  for (std::size_t i = 0; i < a.failures.size(); ++i) {
+    const Failure& x = a.failures[i];
+    const Failure& y = b.failures[i];
+    if (x.line != y.line || x.kind != y.kind || x.detail != y.detail) {
+      return "failure " + std::to_string(i) + ": line " + std::to_string(x.line) + " " +
+             std::string(failure_kind_name(x.kind)) + " (" + x.detail + ") vs line " + std::to_string(y.line) + " " +
+             std::string(failure_kind_name(y.kind)) + " (" + y.detail + ")";
+    }
+  }
+  if (a.chains.size() != b.chains.size()) return "chain counts differ";
+  for (std::size_t i = 0; i < a.chains.size(); ++i) {
+    const ChainSummary& x = a.chains[i];
+    const ChainSummary& y = b.chains[i];
+    if (x.first_line != y.first_line || x.last_line != y.last_line || x.records != y.records || x.head != y.head ||
+        x.from_genesis != y.from_genesis || x.scores_checked != y.scores_checked || x.scores_note != y.scores_note) {
+      return "chain " + std::to_string(i) + " differs";
+    }
+  }
+  if (a.watch_lines != b.watch_lines) return "watched lines differ";
+  return "";
+}
+
+// Verifies with the fast parser, and checks that the reference parser reports the same.
+LogReport verify_both(const PublicKey& key, const std::vector<std::string>& lines, VerifyOptions options = {}) {
+  VerifyOptions reference = options;
+  reference.reference_parser = true;
+  const LogReport fast = verify(key, lines, std::move(options));
+  const LogReport slow = verify(key, lines, std::move(reference));
+  const std::string diff = report_difference(fast, slow);
+  EXPECT_EQ(diff, "");
+  if (!diff.empty()) {
+    for (const std::string& line : lines) ADD_FAILURE() << "in: " << line;
+  }
+  return fast;
+}
+
+std::string number_text(const std::string& line, const std::string& key) {
+  const std::size_t at = line.find("\"" + key + "\":") + key.size() + 3;
+  return line.substr(at, line.find_first_of(",]}", at) - at);
+}
+
+std::string printf_double(const char* format, double d) {
+  char buf[1300];
+  std::snprintf(buf, sizeof buf, format, d);
+  return buf;
+}
+
+TEST(LogVerifier, EquivalentSpellingsReadToTheSameValues) {
+  // The prompt and both scores are sealed, the output's length is scored: a value read wrong shows
+  // up as a hash or score mismatch next to the bad form of the other spelling.
+  Sealer sealer;
+  ChainState chain;
+  const std::vector<std::string> clean = {sealer.next(chain, "first", "o"),
+                                          sealer.next(chain, "a\xF0\x9F\x98\x80\xC3\xA9/b", "out"),
+                                          sealer.next(chain, "third", "o")};
+  const std::string& l = clean[1];
+  ASSERT_TRUE(verify_both(sealer.public_key(), clean).ok());
+  std::vector<std::string> variants = {
+      replace_once(l, "\xF0\x9F\x98\x80", "\\ud83d\\ude00"), replace_once(l, "\xF0\x9F\x98\x80", "\\uD83D\\uDE00"),
+      replace_once(l, "\xC3\xA9", "\\u00e9"),               replace_once(l, "\xC3\xA9", "\\u00E9"),
+      replace_once(l, "/b\"", "\\/b\""),                     replace_once(l, "\"prompt\":\"a", "\"prompt\":\"\\u0061"),
+      replace_once(l, "\"output\":\"out", "\"output\":\"\\u006fut"),
+  };
+  for (const std::string key : {"coherence_score", "reputation_scalar"}) {
+    const std::string text = number_text(l, key);
+    double d = 0;
+    ASSERT_EQ(std::from_chars(text.data(), text.data() + text.size(), d).ec, std::errc()) << text;
+    // 17, 26 and 61 significant digits, an upper-case exponent, and the exact decimal expansion.
+    for (const char* format : {"%.16e", "%.25e", "%.60e", "%.20E", "%.1100f"}) {
+      std::string spelled = printf_double(format, d);
+      if (spelled == text) spelled += "0";
+      variants.push_back(replace_once(l, "\"" + key + "\":" + text, "\"" + key + "\":" + spelled));
+    }
+  }
+  const std::string nanos = number_text(l, "monotonic_nanos");
+  for (const std::string& spelled : {std::string("-0"), nanos + ".0", nanos + "e0", std::string("1e2")}) {
+    variants.push_back(replace_once(l, "\"monotonic_nanos\":" + nanos + ",", "\"monotonic_nanos\":" + spelled + ","));
+  }
+  const std::string first_byte = number_text(l, "signature").substr(1);
+  for (const char* spelled : {"-0", "1.0", "1e0", "-1", "256", "18446744073709551616", "null", "\"1\"", "[1]", "{}", "true"}) {
+    variants.push_back(replace_once(l, "\"signature\":[" + first_byte + ",", std::string("\"signature\":[") + spelled + ","));
+  }
+  variants.push_back(replace_once(l, "\"coherence_score\":", "\"coherence_score\":-0,\"x\":"));
+  variants.push_back(std::string("\xEF\xBB\xBF") + l);           // a byte order mark
+  variants.push_back(l + std::string("\0junk", 5));              // a NUL byte ends the text
+  variants.push_back(l.substr(0, l.size() - 1) + ",\"extra\":" + std::string(3000, '[') + std::string(3000, ']') + "}");
+  variants.push_back(" " + l + "\t\r");
+  for (std::size_t i = 0; i < variants.size(); ++i) {
+    EXPECT_EQ(kinds(verify_both(sealer.public_key(), {clean[0], variants[i], clean[2]})), (Kinds{{2, "bad form"}}))
+        << "variant " << i << ": " << variants[i];
+  }
+
+  // A valid byte in place of another is read, so the signature is checked and fails.
+  const std::string other_byte = first_byte == "0" ? "1" : "0";
+  EXPECT_EQ(kinds(verify_both(sealer.public_key(),
+                              {clean[0], replace_once(l, "\"signature\":[" + first_byte + ",", "\"signature\":[" + other_byte + ","),
+                               clean[2]})),
+            (Kinds{{2, "bad signature"}}));
+  // A number beyond any double.
+  const LogReport huge = verify_both(
+      sealer.public_key(), {clean[0], replace_once(l, "\"coherence_score\":", "\"coherence_score\":1e999,\"x\":"), clean[2]});
+  EXPECT_EQ(kinds(huge), (Kinds{{2, "bad form"}, {3, "chain break"}}));
+  EXPECT_NE(huge.failures[0].detail.find("out of range"), std::string::npos) << huge.failures[0].detail;
+  // ppp_json behind a byte order mark is still read, so its changed purpose fails the hash.
+  EXPECT_EQ(kinds(verify_both(sealer.public_key(),
+                              {clean[0],
+                               replace_once(replace_once(l, "\"ppp_json\":\"{", "\"ppp_json\":\"\\ufeff{"), "\\\"purpose\\\"}",
+                                            "\\\"purposf\\\"}"),
+                               clean[2]})),
+            (Kinds{{2, "bad form"}, {2, "hash mismatch"}}));
+}
+
+TEST(LogVerifier, MalformedTextIsNotJson) {
+  Sealer sealer;
+  ChainState chain;
+  const std::vector<std::string> clean = {sealer.next(chain, "first", "o"), sealer.next(chain, "a/b", "out"),
+                                          sealer.next(chain, "third", "o")};
+  const std::string& l = clean[1];
+  for (const char* bad : {"\\ud800", "\\udc00", "\\udfff", "\\ud800\\u0041", "\\ud800x", "\\ud800\\ud800", "\\udbff\\ue000",
+                          "\\ud800\\\\u0041", "\\uD83D", "\\u12", "\\u00g0", "\\x41", "\\a", "\\U0041", "\xC3\x28", "\xED\xA0\x80",
+                          "\xF4\x90\x80\x80", "\xC0\xAF", "\xE0\x80\xAF", "\x80", "\xFF", "\x01", "\x1F", "\t", "\x7F\xFF"}) {
+    const std::string line = replace_once(l, "/b\"", std::string(bad) + "\"");
+    EXPECT_EQ(kinds(verify_both(sealer.public_key(), {clean[0], line, clean[2]})),
+              (Kinds{{2, "torn line"}, {3, "chain break"}}))
+        << line;
+  }
+  for (const char* bad : {"0", "+", "--", "."}) {
+    const std::string line = replace_once(l, "\"monotonic_nanos\":", std::string("\"monotonic_nanos\":") + bad);
+    EXPECT_EQ(kinds(verify_both(sealer.public_key(), {clean[0], line, clean[2]})),
+              (Kinds{{2, "torn line"}, {3, "chain break"}}))
+        << line;
+  }
+  // What both parsers accept in a string, read alike.
+  for (const char* fine : {"\x7F", "\\u0000", "\\u001f", "\\uffff", "\\udbff\\udfff", "\xF4\x8F\xBF\xBF", "\\\"\\\\\\b\\f\\n\\r\\t"}) {
+    const std::string line = replace_once(l, "/b\"", std::string(fine) + "\"");
+    // Read as a different prompt, so the seal fails; the line itself is JSON.
+    const Kinds k = kinds(verify_both(sealer.public_key(), {clean[0], line, clean[2]}));
+    EXPECT_EQ(k.count({2, "hash mismatch"}), 1u) << line;
+    EXPECT_EQ(k.count({2, "torn line"}), 0u) << line;
+  }
+}
+
+TEST(LogVerifier, FastAndReferenceParsersAgreeOnDamagedLines) {
+  Sealer sealer;
+  const std::vector<std::string> l = sealer.log(4);
+  const char* pieces[] = {"-0", "0", "-1", "1e999", "1e-999", "1.5", "18446744073709551616", "\\ud800", "\\udc00",
+                          "\\u0000", "\xFF", "\xEF\xBB\xBF", "[", "]", "{", "}", ",", ":", "\"", "\\", "\\\"", " ",
+                          "null", "true", "\x00", "\xC3\xA9", "\\u00e9", "1E5", "-0.0", "{\"a\":1}"};
+  std::mt19937 rng(19);
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<std::string> lines = l;
+    std::string& line = lines[1 + rng() % 2];
+    const int edits = 1 + static_cast<int>(rng() % 3);
+    for (int e = 0; e < edits; ++e) {
+      const std::size_t at = rng() % (line.size() + 1);
+      switch (rng() % 3) {
+        case 0: {
+          const char* piece = pieces[rng() % std::size(pieces)];
+          line.insert(at, piece, *piece == 0 ? 1 : std::strlen(piece));
+          break;
+        }
+        case 1:
+          if (at < line.size()) line.erase(at, 1 + rng() % 8);
+          break;
+        default:
+          if (at < line.size()) line[at] = static_cast<char>(rng());
+          break;
+      }
+    }
+    verify_both(sealer.public_key(), lines);
+    if (HasFailure()) break;
+  }
+
+  // Scores of every magnitude, shortest and long: the score mismatch names the value read.
+  std::mt19937_64 bits(23);
+  const std::string text = number_text(l[1], "coherence_score");
+  for (int round = 0; round < 2000 && !HasFailure(); ++round) {
+    double d;
+    const std::uint64_t b = bits();
+    std::memcpy(&d, &b, sizeof d);
+    if (!std::isfinite(d)) continue;
+    char shortest[kFloatTextCapacity];
+    const std::string spellings[] = {std::string(shortest, write_json_float(d, shortest)), printf_double("%.17g", d),
+                                     printf_double("%.30e", d)};
+    for (const std::string& spelled : spellings) {
+      std::vector<std::string> lines = l;
+      lines[1] = replace_once(l[1], "\"coherence_score\":" + text + ",", "\"coherence_score\":" + spelled + ",");
+      verify_both(sealer.public_key(), lines);
+    }
   }
 }
 
