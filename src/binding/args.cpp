@@ -1,5 +1,7 @@
 #include "binding/args.h"
 
+#include <vector>
+
 
 #include "binding/errors.h"
 
@@ -72,14 +74,14 @@ void bind_arguments(const FunctionSpec& fn, PyObject* args, PyObject* kwargs, Py
   }
 
   if (static_cast<std::size_t>(n_args) < fn.required) {
-    std::string missing[16];
-    std::size_t count = 0;
-    for (std::size_t p = 0; p < fn.required && count < 16; ++p) {
-      if (out[p] == nullptr) missing[count++] = params[p];
+    std::vector<std::string> missing;
+    for (std::size_t p = 0; p < fn.required; ++p) {
+      if (out[p] == nullptr) missing.emplace_back(params[p]);
     }
+    const std::size_t count = missing.size();
     if (count != 0) {
       std::string msg = std::string(fn.name) + " missing " + std::to_string(count) + " required positional argument" +
-                        (count == 1 ? "" : "s") + ": " + quoted_list(missing, count);
+                        (count == 1 ? "" : "s") + ": " + quoted_list(missing.data(), count);
       raise(PyExc_TypeError, msg);
     }
   }
