@@ -1,6 +1,7 @@
 // The pieces of one capture: digests, the log line, the append, and the whole core pipeline at a
 // full history. The Python benchmark reads these figures to compute the floor of a capture.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -85,6 +86,34 @@ void BM_AppendLogLine(benchmark::State& state) {
   ::rmdir(dir);
 }
 BENCHMARK(BM_AppendLogLine);
+
+// The floor of an append: open for appending, one write of the line, close. No lock, no checks.
+void BM_BareOpenAppendClose(benchmark::State& state) {
+  JsonWriter writer;
+  write_record_json(writer, typical_record());
+  std::string line = writer.text() + "\n";
+  char dir_template[] = "/tmp/velm_bench_XXXXXX";
+  const char* dir = ::mkdtemp(dir_template);
+  if (dir == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  const std::string path = std::string(dir) + "/bare.wal";
+  long lines = 0;
+  for (auto _ : state) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
+    ::close(fd);
+    if (++lines % 100000 == 0) {
+      state.PauseTiming();
+      ::truncate(path.c_str(), 0);
+      state.ResumeTiming();
+    }
+  }
+  ::unlink(path.c_str());
+  ::rmdir(dir);
+}
+BENCHMARK(BM_BareOpenAppendClose);
 
 void BM_DrawStamps(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(draw_stamps());

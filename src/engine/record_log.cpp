@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -14,20 +13,37 @@ namespace velm {
 
 namespace {
 
-// Writes both pieces in full, retrying after signals and short writes.
-int write_fully(int fd, std::string_view json) noexcept {
+struct WriteOutcome {
+  int error = 0;
+  std::size_t written = 0;  // bytes of this line that reached the file
+};
+
+// Writes both pieces in full, retrying after signals and short writes. The descriptor starts
+// non-blocking; only pipes and devices can answer EAGAIN, and they are switched to blocking
+// writes then, so a slow reader gets the whole line rather than a torn one.
+WriteOutcome write_fully(int fd, std::string_view json) noexcept {
   static const char kLineFeed = '\n';
   iovec parts[2] = {{const_cast<char*>(json.data()), json.size()}, {const_cast<char*>(&kLineFeed), 1}};
   iovec* part = parts;
   int count = 2;
+  WriteOutcome outcome;
   while (count > 0) {
     const ssize_t n = ::writev(fd, part, count);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0 && (flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) continue;
+      }
+      outcome.error = errno;
+      return outcome;
     }
-    if (n == 0) return EIO;
+    if (n == 0) {
+      outcome.error = EIO;
+      return outcome;
+    }
     std::size_t left = static_cast<std::size_t>(n);
+    outcome.written += left;
     while (count > 0 && left >= part->iov_len) {
       left -= part->iov_len;
       ++part;
@@ -38,7 +54,7 @@ int write_fully(int fd, std::string_view json) noexcept {
       part->iov_len -= left;
     }
   }
-  return 0;
+  return outcome;
 }
 
 }  // namespace
@@ -49,22 +65,22 @@ AppendResult append_log_line(const std::string& path, std::string_view json) noe
   // (and the interpreter) forever; regular files ignore the flag.
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd < 0) return {errno};
-  // Writes block as usual, so a slow reader of a pipe gets whole lines rather than torn ones.
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   // Other processes appending to the same log wait here, so lines never interleave.
   while (::flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) break;  // no locking on this file system: append unlocked
   }
-  struct stat st {};
-  const bool known_start = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  int error = write_fully(fd, json);
-  if (error != 0 && known_start) {
-    // Cut off whatever part of the line made it, so the next line starts on a clean boundary.
-    (void)::ftruncate(fd, st.st_size);
+  const WriteOutcome outcome = write_fully(fd, json);
+  if (outcome.error != 0 && outcome.written != 0) {
+    // Cut off the part of the line that made it, so the next line starts on a clean boundary.
+    // Under the lock, and in append mode, the offset is the end of exactly those bytes; a pipe
+    // has no offset and nothing can be taken back from it.
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end >= static_cast<off_t>(outcome.written)) {
+      (void)::ftruncate(fd, end - static_cast<off_t>(outcome.written));
+    }
   }
   ::close(fd);  // also releases the lock
-  return {error};
+  return {outcome.error};
 }
 
 std::string resolve_log_path(const std::string& path) {
