@@ -45,13 +45,16 @@ TypicalLog make_log(bool short_texts, std::size_t records) {
     input.reasoning_trace_json = "[\"scored risk\", \"checked limits\", {\"score\": 0.731}]";
     input.prompt = prompt;
     input.output = output;
-    input.ppp = {"model:credit-v3", "eu-west-1/node-12", "credit limit review"};
-    input.review = {"review-chain-7", "decision-" + std::to_string(i), i % 5 == 0, "analyst-desk"};
+    const velm::PPPTripletData ppp{"model:credit-v3", "eu-west-1/node-12", "credit limit review"};
+    const velm::HumanDeltaChainData review{"review-chain-7", "decision-" + std::to_string(i), i % 5 == 0,
+                                           "analyst-desk"};
+    input.ppp = &ppp;
+    input.review = &review;
     input.auto_insight = i % 3 != 0;
     velm::SealedRecordData record;
     engine.capture(std::move(input), velm::draw_stamps(), record);
     velm::write_record_json(writer, record);
-    out.lines.push_back(writer.text());
+    out.lines.emplace_back(writer.text());
   }
   return out;
 }

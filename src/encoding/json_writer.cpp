@@ -1,6 +1,7 @@
 #include "encoding/json_writer.h"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -57,43 +58,114 @@ char* format_u64(std::uint64_t v, char* end) noexcept {
   return p;
 }
 
-// Grows by at least doubling so a long run of small appends stays amortised O(1).
-void reserve_more(std::string& buf, std::size_t extra) {
-  const std::size_t need = buf.size() + extra;
-  if (need > buf.capacity()) {
-    const std::size_t doubled = buf.capacity() * 2;
-    buf.reserve(need > doubled ? need : doubled);
+// One element of a small-integer array: its digits and the comma after it, padded to eight bytes
+// so that every element is copied with one fixed-size move.
+struct SmallIntText {
+  char text[8];
+  std::uint8_t len;  // digits plus the comma
+};
+
+// Entry k holds the text of first + k, for k = 0..255.
+constexpr std::array<SmallIntText, 256> small_int_table(int first) {
+  std::array<SmallIntText, 256> table{};
+  for (int k = 0; k < 256; ++k) {
+    SmallIntText& e = table[static_cast<std::size_t>(k)];
+    const int v = first + k;
+    int mag = v < 0 ? -v : v;
+    char digits[3];
+    int n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + mag % 10);
+      mag /= 10;
+    } while (mag != 0);
+    std::size_t len = 0;
+    if (v < 0) e.text[len++] = '-';
+    while (n > 0) e.text[len++] = digits[--n];
+    e.text[len++] = ',';
+    e.len = static_cast<std::uint8_t>(len);
   }
+  return table;
 }
 
-void put(std::string& buf, const char* text, std::size_t len) {
-  reserve_more(buf, len);
-  buf.append(text, len);
+constexpr std::array<SmallIntText, 256> kUnsignedBytes = small_int_table(0);
+constexpr std::array<SmallIntText, 256> kSignedBytes = small_int_table(-128);  // index: value + 128
+
+// Sixteen bytes as one vector; the compiler turns the element-wise operations below into the
+// target's vector instructions (SSE2 on x86-64) or into plain code elsewhere.
+using Block = unsigned char __attribute__((vector_size(16)));
+using SignedBlock = signed char __attribute__((vector_size(16)));
+constexpr std::size_t kBlock = sizeof(Block);
+
+// Offset of the first byte of the block that the escape table does not pass through (a byte
+// below 0x20, a double quote or a backslash), or kBlock when there is none.
+std::size_t first_escape_in_block(Block b) noexcept {
+  const SignedBlock marks = (b < 0x20) | (b == '"') | (b == '\\');  // 0 or -1 per byte
+  std::uint64_t halves[2];
+  std::memcpy(halves, &marks, sizeof halves);
+  const auto first_in = [](std::uint64_t half) {
+    if constexpr (std::endian::native == std::endian::little) {
+      return static_cast<std::size_t>(std::countr_zero(half)) / 8;
+    } else {
+      return static_cast<std::size_t>(std::countl_zero(half)) / 8;
+    }
+  };
+  if (halves[0] != 0) return first_in(halves[0]);
+  if (halves[1] != 0) return 8 + first_in(halves[1]);
+  return kBlock;
 }
 
-void put(std::string& buf, char c) {
-  reserve_more(buf, 1);
-  buf.push_back(c);
+// Writes a whole array of byte-sized integers through `table` (index: byte ^ flip); the element
+// texts carry their commas, and the last comma becomes the closing bracket.
+char* write_small_int_array(char* out, const SmallIntText* table, const std::uint8_t* bytes, std::size_t count,
+                            std::uint8_t flip) noexcept {
+  *out++ = '[';
+  for (std::size_t k = 0; k < count; ++k) {
+    const SmallIntText& e = table[bytes[k] ^ flip];
+    std::memcpy(out, e.text, sizeof e.text);
+    out += e.len;
+  }
+  if (count != 0) --out;
+  *out++ = ']';
+  return out;
 }
 
 }  // namespace
 
-JsonWriter::JsonWriter() { buf_.reserve(kInitialCapacity); }
+JsonWriter::JsonWriter() : data_(new char[kInitialCapacity]), capacity_(kInitialCapacity) {}
+
+void JsonWriter::grow(std::size_t extra) {
+  const std::size_t need = size_ + extra;
+  if (need < size_) throw std::length_error("JSON text too long");
+  const std::size_t doubled = capacity_ * 2;
+  const std::size_t capacity = need > doubled ? need : doubled;
+  std::unique_ptr<char[]> bigger(new char[capacity]);
+  if (size_ != 0) std::memcpy(bigger.get(), data_.get(), size_);
+  data_ = std::move(bigger);
+  capacity_ = capacity;
+}
+
+void JsonWriter::put(const char* text, std::size_t len) {
+  reserve(len);
+  std::memcpy(end(), text, len);
+  size_ += len;
+}
+
+void JsonWriter::put(char c) {
+  reserve(1);
+  *end() = c;
+  ++size_;
+}
 
 void JsonWriter::clear() noexcept {
-  buf_.clear();
+  size_ = 0;
   has_element_ = 0;
   depth_ = 0;
   after_key_ = false;
 }
 
 std::string JsonWriter::take() {
-  std::string out = std::move(buf_);
-  buf_ = std::string();
-  buf_.reserve(kInitialCapacity);
-  has_element_ = 0;
-  depth_ = 0;
-  after_key_ = false;
+  std::string out(text());
+  clear();
   return out;
 }
 
@@ -104,115 +176,122 @@ void JsonWriter::separate() {
   }
   if (depth_ == 0) return;
   const std::uint64_t bit = std::uint64_t{1} << (depth_ - 1);
-  if (has_element_ & bit) {
-    put(buf_, ',');
-  }
+  if (has_element_ & bit) put(',');
   has_element_ |= bit;
 }
 
-void JsonWriter::begin_object() {
+void JsonWriter::begin_container(char open) {
   // The comma bitmask has one bit per level; refusing is better than a wrong separator.
   if (depth_ >= 64) throw std::length_error("JSON nesting deeper than 64 levels");
   separate();
   ++depth_;
   has_element_ &= ~(std::uint64_t{1} << (depth_ - 1));
-  put(buf_, '{');
+  put(open);
 }
+
+void JsonWriter::begin_object() { begin_container('{'); }
 
 void JsonWriter::end_object() {
   if (depth_ > 0) --depth_;
-  put(buf_, '}');
+  put('}');
 }
 
-void JsonWriter::begin_array() {
-  if (depth_ >= 64) throw std::length_error("JSON nesting deeper than 64 levels");
-  separate();
-  ++depth_;
-  has_element_ &= ~(std::uint64_t{1} << (depth_ - 1));
-  put(buf_, '[');
-}
+void JsonWriter::begin_array() { begin_container('['); }
 
 void JsonWriter::end_array() {
   if (depth_ > 0) --depth_;
-  put(buf_, ']');
+  put(']');
 }
 
 void JsonWriter::key(std::string_view name) {
   string(name);  // counts as the member's element for comma purposes
-  put(buf_, ':');
+  put(':');
   after_key_ = true;
 }
 
-namespace {
-
-std::uint64_t load8(const char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
-// True when any of the eight bytes is below 0x20, a double quote or a backslash: exactly the
-// bytes the escape table does not pass through. Each test is the exact "some byte is zero" /
-// "some byte is less than n" bit trick, so there are no false negatives.
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-bool needs_escape(std::uint64_t w) noexcept {
-  const auto has_zero = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
-  const bool below_space = ((w - kOnes * 0x20) & ~w & kHighs) != 0;
-  return below_space || has_zero(w ^ (kOnes * '"')) || has_zero(w ^ (kOnes * '\\'));
-}
-
-}  // namespace
-
 void JsonWriter::string(std::string_view text) {
   separate();
-  // Room for the quotes and the text unescaped; escapes grow it further as needed.
-  reserve_more(buf_, text.size() + 2);
-  buf_.push_back('"');
-  const char* const data = text.data();
+  const char* const src = text.data();
   const std::size_t n = text.size();
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    // Skip eight bytes at a time while none of them needs escaping (the usual case for text).
-    while (i + 8 <= n && !needs_escape(load8(data + i))) i += 8;
-    if (i >= n) break;
-    const unsigned char c = static_cast<unsigned char>(data[i]);
+  // Room for the quotes and the text unescaped. Each escape tops the room up to the escape plus
+  // the rest of the text, so every other write below fits without a check.
+  reserve(n + 2);
+  char* out = end();
+  *out++ = '"';
+  const auto escape = [&](std::size_t i) {
+    size_ = static_cast<std::size_t>(out - data_.get());
+    reserve(6 + (n - i - 1) + 1);
+    out = end();
+    const unsigned char c = static_cast<unsigned char>(src[i]);
     const char esc = kEscape[c];
-    if (esc == 0) continue;
-    if (i > run) put(buf_, data + run, i - run);
+    *out++ = '\\';
     if (esc == 'u') {
-      const char seq[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-      put(buf_, seq, sizeof seq);
+      const char seq[5] = {'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      std::memcpy(out, seq, sizeof seq);
+      out += sizeof seq;
     } else {
-      const char seq[2] = {'\\', esc};
-      put(buf_, seq, sizeof seq);
+      *out++ = esc;
     }
-    run = i + 1;
+  };
+  std::size_t i = 0;
+  // Sixteen bytes at a time: each block is stored whole, then the output moves on past the bytes
+  // before the first one to escape (all sixteen when there is none). A block never reaches past
+  // the end of the text, so the store stays inside the room reserved for it.
+  while (i + kBlock <= n) {
+    Block block;
+    std::memcpy(&block, src + i, sizeof block);
+    std::memcpy(out, &block, sizeof block);
+    const std::size_t clean = first_escape_in_block(block);
+    out += clean;
+    i += clean;
+    if (clean != kBlock) escape(i++);
   }
-  if (n > run) put(buf_, data + run, n - run);
-  put(buf_, '"');
+  for (; i < n; ++i) {
+    if (kEscape[static_cast<unsigned char>(src[i])] == 0) {
+      *out++ = src[i];
+    } else {
+      escape(i);
+    }
+  }
+  *out++ = '"';
+  size_ = static_cast<std::size_t>(out - data_.get());
 }
 
 void JsonWriter::uint64(std::uint64_t value) {
   separate();
   char text[20];
-  char* const end = text + sizeof text;
-  const char* start = format_u64(value, end);
-  const std::size_t len = static_cast<std::size_t>(end - start);
-  put(buf_, start, len);
+  char* const stop = text + sizeof text;
+  const char* start = format_u64(value, stop);
+  put(start, static_cast<std::size_t>(stop - start));
 }
 
 void JsonWriter::int64(std::int64_t value) {
   separate();
   char text[21];
-  char* const end = text + sizeof text;
+  char* const stop = text + sizeof text;
   // Magnitude computed in unsigned arithmetic so INT64_MIN needs no special case.
   const std::uint64_t mag =
       value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  char* start = format_u64(mag, end);
+  char* start = format_u64(mag, stop);
   if (value < 0) *--start = '-';
-  const std::size_t len = static_cast<std::size_t>(end - start);
-  put(buf_, start, len);
+  put(start, static_cast<std::size_t>(stop - start));
+}
+
+void JsonWriter::uint8_array(const std::uint8_t* values, std::size_t count) {
+  separate();
+  // Each element takes at most 4 bytes with its comma, and the last copy spills up to 8.
+  reserve(4 * count + 8 + 2);
+  char* const out = write_small_int_array(end(), kUnsignedBytes.data(), values, count, 0);
+  size_ = static_cast<std::size_t>(out - data_.get());
+}
+
+void JsonWriter::int8_array(const std::int8_t* values, std::size_t count) {
+  separate();
+  reserve(5 * count + 8 + 2);
+  // Flipping the top bit of the two's-complement byte gives value + 128, the table index.
+  char* const out =
+      write_small_int_array(end(), kSignedBytes.data(), reinterpret_cast<const std::uint8_t*>(values), count, 0x80);
+  size_ = static_cast<std::size_t>(out - data_.get());
 }
 
 void JsonWriter::float64(double value) {
@@ -223,21 +302,23 @@ void JsonWriter::float64(double value) {
   separate();
   char text[kFloatTextCapacity];
   const std::size_t len = write_json_float(value, text);
-  put(buf_, text, len);
+  put(text, len);
 }
 
 void JsonWriter::boolean(bool value) {
   separate();
   if (value) {
-    put(buf_, "true", 4);
+    put("true", 4);
   } else {
-    put(buf_, "false", 5);
+    put("false", 5);
   }
 }
 
 void JsonWriter::null() {
   separate();
-  put(buf_, "null", 4);
+  put("null", 4);
 }
+
+void JsonWriter::line_feed() { put('\n'); }
 
 }  // namespace velm

@@ -1,10 +1,12 @@
 // Compact JSON writer: no whitespace, members in the order the caller writes them, strings escaped
 // by a 256-entry table with unescaped runs copied in one piece, doubles in the JSON float form
-// (null when not finite). Builds into one growable buffer; writing a value allocates nothing
-// beyond the buffer's own growth.
+// (null when not finite). Builds into one growable buffer that starts at 128 bytes and at least
+// doubles when it grows; writing a value allocates nothing beyond that growth.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -32,13 +34,32 @@ class JsonWriter {
   void boolean(bool value);
   void null();
 
-  const std::string& text() const noexcept { return buf_; }
-  std::string take();  // moves the text out and leaves the writer empty
+  // A whole array of small integers, as uint64 or int64 would write each element.
+  void uint8_array(const std::uint8_t* values, std::size_t count);
+  void int8_array(const std::int8_t* values, std::size_t count);
+
+  // Ends a line of JSON-lines output: a line feed after the complete value.
+  void line_feed();
+
+  std::string_view text() const noexcept { return {data_.get(), size_}; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  std::string take();  // the text as a string; the writer is left empty, its buffer kept
 
  private:
   void separate();  // writes "," before every element but the first of its container
+  void begin_container(char open);
+  // Makes room for `extra` more bytes.
+  void reserve(std::size_t extra) {
+    if (capacity_ - size_ < extra) grow(extra);
+  }
+  void grow(std::size_t extra);
+  char* end() noexcept { return data_.get() + size_; }
+  void put(const char* text, std::size_t len);
+  void put(char c);
 
-  std::string buf_;
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
   // One bit per nesting level (up to 64 deep): set once the container holds an element.
   std::uint64_t has_element_ = 0;
   std::uint32_t depth_ = 0;

@@ -86,7 +86,7 @@ Engine::Prepared Engine::prepare(CaptureInput&& input, Stamps&& stamps) const {
   out.evaluation = scorer_.evaluate(input.prompt.size(), input.output.size(), input.auto_insight);
   const Evaluation& evaluation = out.evaluation;
 
-  const Digest digest = content_digest(input.ppp, input.prompt, evaluation.coherence, evaluation.reputation);
+  const Digest digest = content_digest(*input.ppp, input.prompt, evaluation.coherence, evaluation.reputation);
   const Signature signature = sign_message(key_, digest.data(), digest.size());
   out.new_root = next_chain_root(chain_root_, digest);
 
@@ -99,12 +99,12 @@ Engine::Prepared Engine::prepare(CaptureInput&& input, Stamps&& stamps) const {
   built.merkle_root = hex_lower(out.new_root);
   built.coherence_score = evaluation.coherence;
   built.reputation_scalar = evaluation.reputation;
-  built.ppp_json = ppp_json(input.ppp);
+  built.ppp_json = ppp_json(*input.ppp);
   built.ctx_json = std::move(input.ctx_json);
   built.prompt = std::string(input.prompt);
   built.reasoning_trace_json = std::move(input.reasoning_trace_json);
   built.output = std::string(input.output);
-  built.human_delta_chain_json = human_delta_chain_json(input.review);
+  built.human_delta_chain_json = human_delta_chain_json(*input.review);
   if (evaluation.insight) built.core_insight_json = core_insight_json(*evaluation.insight);
   return out;
 }
@@ -124,6 +124,7 @@ AppendResult Engine::append_to_log(const SealedRecordData& record) noexcept {
   if (memory_mode_) return {};
   try {
     write_record_json(line_writer_, record);
+    line_writer_.line_feed();
   } catch (const std::bad_alloc&) {
     return {ENOMEM};
   }

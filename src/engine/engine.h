@@ -18,14 +18,15 @@ namespace velm {
 
 inline constexpr std::string_view kMemoryPath = ":memory:";
 
-// Everything a capture takes, already converted to text.
+// Everything a capture takes, already converted to text. The views and pointers refer to the
+// caller's objects, which must stay unchanged until the capture returns.
 struct CaptureInput {
   std::string ctx_json;
   std::string_view prompt;
   std::string reasoning_trace_json;
   std::string_view output;
-  PPPTripletData ppp;
-  HumanDeltaChainData review;
+  const PPPTripletData* ppp = nullptr;
+  const HumanDeltaChainData* review = nullptr;
   bool auto_insight = true;
 };
 

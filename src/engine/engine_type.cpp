@@ -35,11 +35,27 @@ PyObject* public_key_hex(PyObject* self, PyObject*) {
   });
 }
 
-// json.dumps(obj) as UTF-8 text; `json` is imported by name on every call.
-std::string dumps(PyObject* obj) {
-  Ref json = Ref::steal(PyImport_ImportModule("json"));
+// An interned name made once and kept for the life of the process (the module allows only one
+// interpreter), so that the per-capture lookups below build no new strings.
+PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+  if (slot == nullptr) propagate_python_error();
+  return slot;
+}
+
+// The json module, imported by name through the interpreter's import machinery on every capture,
+// so that whatever the program has made of `json` is what serialises.
+Ref import_json() {
+  static PyObject* name = nullptr;
+  Ref json = Ref::steal(PyImport_Import(interned(name, "json")));
   if (!json) propagate_python_error();
-  Ref dumps_fn = Ref::steal(PyObject_GetAttrString(json.get(), "dumps"));
+  return json;
+}
+
+// json.dumps(obj) as UTF-8 text.
+std::string dumps(PyObject* json, PyObject* obj) {
+  static PyObject* name = nullptr;
+  Ref dumps_fn = Ref::steal(PyObject_GetAttr(json, interned(name, "dumps")));
   if (!dumps_fn) propagate_python_error();
   Ref text = Ref::steal(PyObject_CallFunctionObjArgs(dumps_fn.get(), obj, nullptr));
   if (!text) propagate_python_error();
@@ -80,12 +96,13 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     // Python code runs here; the borrows keep the three objects from changing under it.
     CaptureInput input;
-    input.ctx_json = dumps(argv[0]);
-    input.reasoning_trace_json = dumps(argv[2]);
+    const Ref json = import_json();
+    input.ctx_json = dumps(json.get(), argv[0]);
+    input.reasoning_trace_json = dumps(json.get(), argv[2]);
     input.prompt = prompt.view();
     input.output = output.view();
-    input.ppp = ppp->value;
-    input.review = review->value;
+    input.ppp = &ppp->value;  // the shared borrows keep both unchanged until capture returns
+    input.review = &review->value;
     input.auto_insight = auto_insight;
 
     // Everything that can fail happens before the engine changes, the result object included.

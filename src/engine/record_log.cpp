@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,17 +17,13 @@ struct WriteOutcome {
   std::size_t written = 0;  // bytes of this line that reached the file
 };
 
-// Writes both pieces in full, retrying after signals and short writes. The descriptor starts
+// Writes the whole line, retrying after signals and short writes. The descriptor starts
 // non-blocking; only pipes and devices can answer EAGAIN, and they are switched to blocking
 // writes then, so a slow reader gets the whole line rather than a torn one.
-WriteOutcome write_fully(int fd, std::string_view json) noexcept {
-  static const char kLineFeed = '\n';
-  iovec parts[2] = {{const_cast<char*>(json.data()), json.size()}, {const_cast<char*>(&kLineFeed), 1}};
-  iovec* part = parts;
-  int count = 2;
+WriteOutcome write_fully(int fd, std::string_view line) noexcept {
   WriteOutcome outcome;
-  while (count > 0) {
-    const ssize_t n = ::writev(fd, part, count);
+  while (outcome.written < line.size()) {
+    const ssize_t n = ::write(fd, line.data() + outcome.written, line.size() - outcome.written);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -42,24 +37,14 @@ WriteOutcome write_fully(int fd, std::string_view json) noexcept {
       outcome.error = EIO;
       return outcome;
     }
-    std::size_t left = static_cast<std::size_t>(n);
-    outcome.written += left;
-    while (count > 0 && left >= part->iov_len) {
-      left -= part->iov_len;
-      ++part;
-      --count;
-    }
-    if (count > 0) {
-      part->iov_base = static_cast<char*>(part->iov_base) + left;
-      part->iov_len -= left;
-    }
+    outcome.written += static_cast<std::size_t>(n);
   }
   return outcome;
 }
 
 }  // namespace
 
-AppendResult append_log_line(const std::string& path, std::string_view json) noexcept {
+AppendResult append_log_line(const std::string& path, std::string_view line) noexcept {
   if (path.find('\0') != std::string::npos) return {EINVAL};
   // Non-blocking so that a FIFO without a reader fails at once instead of stalling the caller
   // (and the interpreter) forever; regular files ignore the flag.
@@ -69,7 +54,7 @@ AppendResult append_log_line(const std::string& path, std::string_view json) noe
   while (::flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) break;  // no locking on this file system: append unlocked
   }
-  const WriteOutcome outcome = write_fully(fd, json);
+  const WriteOutcome outcome = write_fully(fd, line);
   if (outcome.error != 0 && outcome.written != 0) {
     // Cut off the part of the line that made it, so the next line starts on a clean boundary.
     // Under the lock, and in append mode, the offset is the end of exactly those bytes; a pipe

@@ -13,8 +13,9 @@ struct AppendResult {
   explicit operator bool() const noexcept { return error == 0; }
 };
 
-// Appends `json` and a line feed to the file at `path` (created with mode 0666 less the umask).
-AppendResult append_log_line(const std::string& path, std::string_view json) noexcept;
+// Appends `line` (a JSON text and its line feed) to the file at `path`, created with mode 0666
+// less the umask.
+AppendResult append_log_line(const std::string& path, std::string_view line) noexcept;
 
 // The path a log name refers to now: relative names are made absolute against the current
 // working directory, so that a later change of directory does not move the log.

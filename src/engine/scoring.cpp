@@ -264,9 +264,7 @@ void write_core_insight(JsonWriter& w, const CoreInsight& insight) {
     const InsightDelta& d = *insight.delta;
     w.begin_object();
     w.key("vector");
-    w.begin_array();
-    for (const std::int8_t x : d.vector) w.int64(x);
-    w.end_array();
+    w.int8_array(d.vector.data(), d.vector.size());
     w.key("confidence");
     w.float64(d.confidence);
     w.key("delta_norm");

@@ -42,9 +42,7 @@ void write_record_json(JsonWriter& w, const SealedRecordData& record) {
   w.key("hash");
   w.string(record.hash);
   w.key("signature");
-  w.begin_array();
-  for (const std::uint8_t b : record.signature) w.uint64(b);
-  w.end_array();
+  w.uint8_array(record.signature.data(), record.signature.size());
   w.key("merkle_root");
   w.string(record.merkle_root);
   w.key("coherence_score");

@@ -634,7 +634,7 @@ LineRead read_fields(std::string_view line, JsonWriter& writer, LineFields& f, s
 
   if (std::all_of(have.begin(), have.end(), [](bool b) { return b; })) {
     write_record_json(writer, r);
-    const std::string& canonical = writer.text();
+    const std::string_view canonical = writer.text();
     if (canonical != line) {
       const auto diff = std::mismatch(canonical.begin(), canonical.end(), line.begin(), line.end());
       note(f.problem, "the line is not in the form the engine writes (first difference at byte " +

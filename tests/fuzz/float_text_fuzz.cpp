@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (seal_len > velm::kFloatTextCapacity) std::abort();
   velm::JsonWriter writer;
   writer.float64(value);
-  const std::string& json = writer.text();
+  const std::string json(writer.text());
 
   if (!std::isfinite(value)) {
     if (json != "null") std::abort();

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   writer.string(input);
   writer.end_array();
   writer.end_object();
-  const std::string& text = writer.text();
+  const std::string_view text = writer.text();
   for (unsigned char c : text) {
     if (c < 0x20) std::abort();  // control bytes only ever appear escaped
   }

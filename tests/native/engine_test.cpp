@@ -44,8 +44,10 @@ CaptureInput make_input(std::string_view prompt, std::string_view output) {
   input.reasoning_trace_json = "null";
   input.prompt = prompt;
   input.output = output;
-  input.ppp = {"a", "b", "c"};
-  input.review = {"chain", "ref", true, "node"};
+  static const PPPTripletData ppp{"a", "b", "c"};
+  static const HumanDeltaChainData review{"chain", "ref", true, "node"};
+  input.ppp = &ppp;
+  input.review = &review;
   return input;
 }
 

@@ -31,7 +31,7 @@ std::string expected_escape(int byte) {
 std::string as_json_string(std::string_view text) {
   JsonWriter w;
   w.string(text);
-  return w.text();
+  return std::string(w.text());
 }
 
 TEST(JsonWriterString, EveryByteAloneAndInsideRuns) {
@@ -61,6 +61,45 @@ TEST(JsonWriterString, NamedCases) {
   EXPECT_EQ(as_json_string("\xe2\x80\xa8\xe2\x80\xa9"), "\"\xe2\x80\xa8\xe2\x80\xa9\"");
   const std::string long_raw(10000, 'x');
   EXPECT_EQ(as_json_string(long_raw), "\"" + long_raw + "\"");
+}
+
+// A plain byte-by-byte reference, for texts where escapes fall at every position relative to the
+// writer's eight-byte steps.
+std::string reference_json_string(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) out += expected_escape(static_cast<unsigned char>(c));
+  return out + "\"";
+}
+
+TEST(JsonWriterString, EscapesAtEveryOffsetAndRandomTexts) {
+  for (const char special : {'"', '\\', '\n', '\x00', '\x1f', '\x7f', '\x80', '\xff', ' '}) {
+    for (std::size_t before = 0; before < 20; ++before) {
+      for (std::size_t after = 0; after < 20; ++after) {
+        const std::string text = std::string(before, 'a') + special + std::string(after, 'b');
+        ASSERT_EQ(as_json_string(text), reference_json_string(text)) << before << " " << after;
+        // Two specials in one block, and a special right after a long clean run.
+        const std::string twice = text + special + std::string(before, 'c');
+        ASSERT_EQ(as_json_string(twice), reference_json_string(twice)) << before << " " << after;
+      }
+    }
+  }
+  // Random texts drawn mostly from the bytes that matter, growing the buffer many times over.
+  std::uint64_t state = 0x9e3779b97f4a7c15ULL;
+  const auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  };
+  const char palette[] = {'"', '\\', '\n', '\t', '\x01', '\x1b', 'x', 'y', '\xc3', '\xa9', '/', ' '};
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(next() % 300, '\0');
+    for (char& c : text) {
+      const std::uint64_t r = next();
+      c = (r & 1) != 0 ? palette[(r >> 1) % sizeof palette] : static_cast<char>(r >> 8);
+    }
+    ASSERT_EQ(as_json_string(text), reference_json_string(text)) << "round " << round;
+  }
 }
 
 TEST(JsonWriterString, KeysAreEscapedLikeStrings) {
@@ -117,6 +156,40 @@ TEST(JsonWriterNumber, IntegersMatchPrintf) {
   w.uint64(0);
   w.end_array();
   EXPECT_EQ(w.text(), "[18446744073709551615,-9223372036854775808,9223372036854775807,-128,127,0]");
+}
+
+TEST(JsonWriterNumber, ByteArraysMatchElementByElementWriting) {
+  std::uint8_t unsigned_bytes[256];
+  std::int8_t signed_bytes[256];
+  std::string want_unsigned = "[";
+  std::string want_signed = "[";
+  for (int k = 0; k < 256; ++k) {
+    unsigned_bytes[k] = static_cast<std::uint8_t>(255 - k);
+    signed_bytes[k] = static_cast<std::int8_t>(k - 128);
+    want_unsigned += printf_uint(static_cast<unsigned long long>(255 - k)) + (k < 255 ? "," : "]");
+    want_signed += printf_int(k - 128) + (k < 255 ? "," : "]");
+  }
+  JsonWriter w;
+  w.begin_object();
+  w.key("u");
+  w.uint8_array(unsigned_bytes, 256);
+  w.key("s");
+  w.int8_array(signed_bytes, 256);
+  w.key("e");
+  w.uint8_array(unsigned_bytes, 0);
+  w.key("one");
+  w.int8_array(signed_bytes, 1);
+  w.end_object();
+  w.line_feed();
+  EXPECT_EQ(w.text(), "{\"u\":" + want_unsigned + ",\"s\":" + want_signed + ",\"e\":[],\"one\":[-128]}\n");
+
+  // Inside an array the arrays are elements like any other, and a tight buffer grows to fit.
+  JsonWriter tight;
+  tight.begin_array();
+  tight.int8_array(signed_bytes, 3);
+  tight.uint8_array(unsigned_bytes + 250, 6);
+  tight.end_array();
+  EXPECT_EQ(tight.text(), "[[-128,-127,-126],[5,4,3,2,1,0]]");
 }
 
 TEST(JsonWriterNumber, FloatsAndNonFinite) {
@@ -199,17 +272,17 @@ TEST(JsonWriterStructure, SixtyFourLevelsThenRefuses) {
 
 TEST(JsonWriterBuffer, ReserveGrowthClearAndTake) {
   JsonWriter w;
-  EXPECT_GE(w.text().capacity(), 128u);
+  EXPECT_GE(w.capacity(), 128u);
 
   // Capacity changes only by at least doubling.
   w.begin_array();
-  std::size_t cap = w.text().capacity();
+  std::size_t cap = w.capacity();
   int growths = 0;
   for (int i = 0; i < 20000; ++i) {
     w.string("element");
-    if (w.text().capacity() != cap) {
-      EXPECT_GE(w.text().capacity(), 2 * cap);
-      cap = w.text().capacity();
+    if (w.capacity() != cap) {
+      EXPECT_GE(w.capacity(), 2 * cap);
+      cap = w.capacity();
       ++growths;
     }
   }
@@ -219,7 +292,7 @@ TEST(JsonWriterBuffer, ReserveGrowthClearAndTake) {
   // clear() forgets text and nesting but keeps the buffer.
   w.clear();
   EXPECT_EQ(w.text(), "");
-  EXPECT_EQ(w.text().capacity(), cap);
+  EXPECT_EQ(w.capacity(), cap);
   w.begin_object();
   w.key("k");
   w.uint64(7);

@@ -50,8 +50,9 @@ class Sealer {
     input.reasoning_trace_json = "[\"step\"]";
     input.prompt = prompt;
     input.output = output;
-    input.ppp = kPpp;
-    input.review = {"chain", "ref", false, "node"};
+    static const HumanDeltaChainData review{"chain", "ref", false, "node"};
+    input.ppp = &kPpp;
+    input.review = &review;
     input.auto_insight = auto_insight;
     SealedRecordData r;
     chain.engine.capture(std::move(input), draw_stamps(), r);
@@ -64,7 +65,7 @@ class Sealer {
     r.merkle_root = hex_lower(chain.root);
     JsonWriter w;
     write_record_json(w, r);
-    return w.text();
+    return std::string(w.text());
   }
 
   // n records of one new chain with varied lengths, insight asked for on two of every three.

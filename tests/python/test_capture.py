@@ -224,6 +224,21 @@ def test_json_dumps_returning_a_non_str(monkeypatch, ppp, review):
     assert engine.capture(None, "p", None, "", ppp, review).merkle_root == SEAL_EXAMPLE_ROOT
 
 
+def test_json_is_imported_afresh_by_every_capture(monkeypatch, ppp, review):
+    import sys
+    import types
+
+    engine = velm_qor.QOREngine(":memory:")
+    engine.capture(None, "p", None, "", ppp, review)  # a first capture, before the swap
+    stand_in = types.ModuleType("json")
+    stand_in.dumps = lambda obj: "<%s>" % type(obj).__name__
+    monkeypatch.setitem(sys.modules, "json", stand_in)
+    record = engine.capture({"k": 1}, "p", [1], "", ppp, review)
+    assert (record.ctx_json, record.reasoning_trace_json) == ("<dict>", "<list>")
+    monkeypatch.undo()
+    assert engine.capture({"k": 1}, "p", None, "", ppp, review).ctx_json == '{"k": 1}'
+
+
 def test_panic_from_python_code_is_resumed(ppp, review, panic_type, capfd):
     class Panicking(dict):
         def items(self):
