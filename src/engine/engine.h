@@ -79,6 +79,8 @@ class Engine {
   Digest chain_root_;
   Scorer scorer_;
   JsonWriter line_writer_;  // reused by every append
+  // Reused for the small JSON texts of each record; scratch space, not state of the engine.
+  mutable JsonWriter text_writer_;
 };
 
 // The seal text: provenance, place, purpose, prompt, then the coherence and the new reputation as

@@ -4,6 +4,11 @@ namespace velm {
 
 std::string ppp_json(const PPPTripletData& ppp) {
   JsonWriter w;
+  write_ppp_json(w, ppp);
+  return w.take();
+}
+
+void write_ppp_json(JsonWriter& w, const PPPTripletData& ppp) {
   w.begin_object();
   w.key("provenance");
   w.string(ppp.provenance);
@@ -12,11 +17,15 @@ std::string ppp_json(const PPPTripletData& ppp) {
   w.key("purpose");
   w.string(ppp.purpose);
   w.end_object();
-  return w.take();
 }
 
 std::string human_delta_chain_json(const HumanDeltaChainData& node) {
   JsonWriter w;
+  write_human_delta_chain_json(w, node);
+  return w.take();
+}
+
+void write_human_delta_chain_json(JsonWriter& w, const HumanDeltaChainData& node) {
   w.begin_object();
   w.key("chain_id");
   w.string(node.chain_id);
@@ -27,7 +36,6 @@ std::string human_delta_chain_json(const HumanDeltaChainData& node) {
   w.key("terminal_node");
   w.string(node.terminal_node);
   w.end_object();
-  return w.take();
 }
 
 void write_record_json(JsonWriter& w, const SealedRecordData& record) {

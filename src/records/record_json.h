@@ -12,9 +12,11 @@ namespace velm {
 
 // {"provenance":...,"place":...,"purpose":...}
 std::string ppp_json(const PPPTripletData& ppp);
+void write_ppp_json(JsonWriter& w, const PPPTripletData& ppp);
 
 // {"chain_id":...,"agent_decision_ref":...,"resolved":true|false,"terminal_node":...}
 std::string human_delta_chain_json(const HumanDeltaChainData& node);
+void write_human_delta_chain_json(JsonWriter& w, const HumanDeltaChainData& node);
 
 // Writes the fifteen-key object of a record (no line feed) into `w`, after clearing it.
 void write_record_json(JsonWriter& w, const SealedRecordData& record);
