@@ -69,37 +69,50 @@ const float* full_history_weights() noexcept {
   return table.data();
 }
 
+// A remainder is always exact, so any exact method gives fmodf's result. Below 2^29 periods the
+// quotient times the period is exact in double (29 + 24 bits), the subtraction is exact because
+// both operands are multiples of the period's last bit, and a quotient off by one (from the
+// rounded reciprocal, or the truncation) is corrected by one step. That is several times faster
+// than the library's bit loop, and it has no call and no branch, so a loop of it vectorises.
+constexpr double kPeriod = kPhasePeriod;
+constexpr double kFastPhaseLimit = kPeriod * 536870912.0;  // 2^29 periods
+
+float fast_phase_remainder(float x) noexcept {  // 0 <= x < kFastPhaseLimit
+  const double value = x;
+  const double quotient = static_cast<double>(static_cast<std::int32_t>(value * (1.0 / kPeriod)));
+  double rest = value - quotient * kPeriod;
+  rest = rest < 0.0 ? rest + kPeriod : rest;
+  rest = rest >= kPeriod ? rest - kPeriod : rest;
+  return static_cast<float>(rest);
+}
+
 }  // namespace
 
 namespace scoring_detail {
 
-// A remainder is always exact, so any exact method gives fmodf's result. Below 2^29 periods the
-// quotient times the period is exact in double (29 + 24 bits), the subtraction is exact because
-// both operands are multiples of the period's last bit, and a quotient rounded up or down by the
-// division is corrected by one step. That is several times faster than the library's bit loop.
 float phase_remainder(float x) noexcept {
-  const double period = kPhasePeriod;
   const double value = x;
-  if (!(value >= 0.0) || value >= period * 536870912.0) return std::fmod(x, kPhasePeriod);
-  const double quotient = std::floor(value / period);
-  double rest = value - quotient * period;
-  if (rest < 0.0) {
-    rest += period;
-  } else if (rest >= period) {
-    rest -= period;
-  }
-  return static_cast<float>(rest);
+  if (!(value >= 0.0) || value >= kFastPhaseLimit) return std::fmod(x, kPhasePeriod);
+  return fast_phase_remainder(x);
 }
 
 DecisionVector decision_vector(std::uint64_t combined_length) noexcept {
   const float length = static_cast<float>(combined_length);
+  // The phases rise with the element index (float addition is monotonic), so the last one
+  // decides whether all of them take the fast remainder.
+  alignas(32) float phase[kVectorSize];
+  for (std::size_t i = 0; i < kVectorSize; ++i) phase[i] = static_cast<float>(i) * kPhaseStep + length;
+  if (static_cast<double>(phase[kVectorSize - 1]) < kFastPhaseLimit) {
+    for (float& x : phase) x = fast_phase_remainder(x);
+  } else {
+    for (float& x : phase) x = phase_remainder(x);
+  }
+  // The sines one after another, apart from the arithmetic around them, so that the calls
+  // follow each other without waiting on the remainders.
+  for (float& x : phase) x = std::sin(x);
   DecisionVector v;
   for (std::size_t i = 0; i < kVectorSize; ++i) {
-    float x = static_cast<float>(i) * kPhaseStep;
-    x = x + length;
-    x = phase_remainder(x);
-    const float s = std::sin(x);
-    const float scaled = s * kAmplitude;
+    const float scaled = phase[i] * kAmplitude;
     v[i] = scaled + kOffset;
   }
   return v;

@@ -404,6 +404,13 @@ TEST(ScoringSteps, NoFusedMultiplyAdd) {
     }
   }
   EXPECT_GT(distinguishing, 0);
+  // Lengths whose phases leave the fast remainder's range, for some or all of the elements.
+  for (const std::uint64_t length : {3371000000ULL, 3371549000ULL, 3371549696ULL, 3371549760ULL, 3400000000ULL,
+                                     1000000000000ULL, 18446744073709551615ULL}) {
+    const DecisionVector v = scoring_detail::decision_vector(length);
+    const std::vector<float> expected = model_vector(length, 0);
+    for (int i = 0; i < 64; ++i) EXPECT_EQ(bits(v[i]), bits(expected[i])) << "length " << length << " element " << i;
+  }
 
   // The reputation: c * 0.02 + r * 0.98.
   std::mt19937_64 rng(7);
