@@ -242,9 +242,22 @@ void JsonWriter::string(std::string_view text) {
     std::memcpy(&block, src + i, sizeof block);
     std::memcpy(out, &block, sizeof block);
     const std::size_t clean = first_escape_in_block(block);
+    if (clean == kBlock) {
+      out += kBlock;
+      i += kBlock;
+      continue;
+    }
+    // Escapes tend to come in clusters (the quotes of an embedded JSON text), so the rest of
+    // this block goes byte by byte rather than block by block from each escape.
+    const std::size_t block_end = i + kBlock;
     out += clean;
-    i += clean;
-    if (clean != kBlock) escape(i++);
+    for (i += clean; i < block_end; ++i) {
+      if (kEscape[static_cast<unsigned char>(src[i])] == 0) {
+        *out++ = src[i];
+      } else {
+        escape(i);
+      }
+    }
   }
   for (; i < n; ++i) {
     if (kEscape[static_cast<unsigned char>(src[i])] == 0) {
