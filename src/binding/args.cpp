@@ -1,7 +1,9 @@
 #include "binding/args.h"
 
-#include <vector>
+#include <dlfcn.h>
 
+#include <cstdio>
+#include <vector>
 
 #include "binding/errors.h"
 
@@ -96,16 +98,45 @@ std::string type_name_of(PyObject* obj) {
   return message_text(name.get());
 }
 
+namespace {
+
+using Utf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+
+// From Python 3.10 the stable ABI has PyUnicode_AsUTF8AndSize, which hands out the str's own
+// UTF-8 form (for ASCII text, its characters themselves) instead of a new bytes copy. The module
+// is built for 3.9, so the function is looked up when the running interpreter is 3.10 or newer.
+Utf8AndSize utf8_and_size() noexcept {
+  static const Utf8AndSize fn = []() -> Utf8AndSize {
+    int major = 0;
+    int minor = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return nullptr;
+    if (major < 3 || (major == 3 && minor < 10)) return nullptr;
+    return reinterpret_cast<Utf8AndSize>(::dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+  }();
+  return fn;
+}
+
+}  // namespace
+
 Utf8 to_text(PyObject* obj, const char* param) {
   if (!(PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
     raise(PyExc_TypeError, std::string("argument '") + param + "': '" + type_name_of(obj) +
                                "' object cannot be converted to 'PyString'");
   }
   Utf8 text;
-  text.bytes_ = Ref::steal(PyUnicode_AsUTF8String(obj));
-  if (!text.bytes_) propagate_python_error();  // UnicodeEncodeError passes through unchanged
-  text.view_ = std::string_view(PyBytes_AsString(text.bytes_.get()),
-                                static_cast<std::size_t>(PyBytes_Size(text.bytes_.get())));
+  // Either way a str that cannot be encoded raises the interpreter's UnicodeEncodeError unchanged.
+  if (const Utf8AndSize own_form = utf8_and_size()) {
+    Py_ssize_t size = 0;
+    const char* data = own_form(obj, &size);
+    if (data == nullptr) propagate_python_error();
+    text.owner_ = Ref::borrow(obj);  // the str keeps its UTF-8 form as long as it lives
+    text.view_ = std::string_view(data, static_cast<std::size_t>(size));
+    return text;
+  }
+  text.owner_ = Ref::steal(PyUnicode_AsUTF8String(obj));
+  if (!text.owner_) propagate_python_error();
+  text.view_ = std::string_view(PyBytes_AsString(text.owner_.get()),
+                                static_cast<std::size_t>(PyBytes_Size(text.owner_.get())));
   return text;
 }
 

@@ -26,7 +26,8 @@ void bind_arguments(const FunctionSpec& fn, PyObject* args, PyObject* kwargs, Py
 // The qualified name of an object's type, for messages.
 std::string type_name_of(PyObject* obj);
 
-// UTF-8 text of a str (or subclass), kept in the bytes object the interpreter made.
+// UTF-8 text of a str (or subclass), kept alive by `owner_`: the str itself where the interpreter
+// hands out the str's own UTF-8 form, else the bytes object it made.
 class Utf8 {
  public:
   std::string_view view() const noexcept { return view_; }
@@ -34,7 +35,7 @@ class Utf8 {
 
  private:
   friend Utf8 to_text(PyObject* obj, const char* param);
-  Ref bytes_;
+  Ref owner_;
   std::string_view view_;
 };
 
