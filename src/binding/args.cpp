@@ -118,11 +118,7 @@ Utf8AndSize utf8_and_size() noexcept {
 
 }  // namespace
 
-Utf8 to_text(PyObject* obj, const char* param) {
-  if (!(PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    raise(PyExc_TypeError, std::string("argument '") + param + "': '" + type_name_of(obj) +
-                               "' object cannot be converted to 'PyString'");
-  }
+Utf8 utf8_of(PyObject* obj) {
   Utf8 text;
   // Either way a str that cannot be encoded raises the interpreter's UnicodeEncodeError unchanged.
   if (const Utf8AndSize own_form = utf8_and_size()) {
@@ -138,6 +134,14 @@ Utf8 to_text(PyObject* obj, const char* param) {
   text.view_ = std::string_view(PyBytes_AsString(text.owner_.get()),
                                 static_cast<std::size_t>(PyBytes_Size(text.owner_.get())));
   return text;
+}
+
+Utf8 to_text(PyObject* obj, const char* param) {
+  if (!(PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
+    raise(PyExc_TypeError, std::string("argument '") + param + "': '" + type_name_of(obj) +
+                               "' object cannot be converted to 'PyString'");
+  }
+  return utf8_of(obj);
 }
 
 namespace {

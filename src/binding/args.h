@@ -34,10 +34,14 @@ class Utf8 {
   std::string str() const { return std::string(view_); }
 
  private:
-  friend Utf8 to_text(PyObject* obj, const char* param);
+  friend Utf8 utf8_of(PyObject* str);
   Ref owner_;
   std::string_view view_;
 };
+
+// The UTF-8 text of `str`, which must be a str or a subclass; a str that cannot be encoded raises
+// the interpreter's UnicodeEncodeError unchanged.
+Utf8 utf8_of(PyObject* str);
 
 // Text parameter: "argument 'NAME': 'T' object cannot be converted to 'PyString'"; a str that
 // cannot be encoded raises the interpreter's UnicodeEncodeError unchanged.

@@ -62,9 +62,7 @@ std::string dumps(PyObject* json, PyObject* obj) {
   if (!(PyType_GetFlags(Py_TYPE(text.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
     raise(PyExc_TypeError, "'" + type_name_of(text.get()) + "' object cannot be converted to 'PyString'");
   }
-  Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text.get()));
-  if (!utf8) propagate_python_error();
-  return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+  return utf8_of(text.get()).str();
 }
 
 void warn_append_failure(const Engine& engine, int error) {
