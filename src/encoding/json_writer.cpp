@@ -233,6 +233,13 @@ void JsonWriter::string(std::string_view text) {
       *out++ = esc;
     }
   };
+  const auto one_byte = [&](std::size_t i) {
+    if (kEscape[static_cast<unsigned char>(src[i])] == 0) {
+      *out++ = src[i];
+    } else {
+      escape(i);
+    }
+  };
   std::size_t i = 0;
   // Sixteen bytes at a time: each block is stored whole, then the output moves on past the bytes
   // before the first one to escape (all sixteen when there is none). A block never reaches past
@@ -251,21 +258,9 @@ void JsonWriter::string(std::string_view text) {
     // this block goes byte by byte rather than block by block from each escape.
     const std::size_t block_end = i + kBlock;
     out += clean;
-    for (i += clean; i < block_end; ++i) {
-      if (kEscape[static_cast<unsigned char>(src[i])] == 0) {
-        *out++ = src[i];
-      } else {
-        escape(i);
-      }
-    }
+    for (i += clean; i < block_end; ++i) one_byte(i);
   }
-  for (; i < n; ++i) {
-    if (kEscape[static_cast<unsigned char>(src[i])] == 0) {
-      *out++ = src[i];
-    } else {
-      escape(i);
-    }
-  }
+  for (; i < n; ++i) one_byte(i);
   *out++ = '"';
   size_ = static_cast<std::size_t>(out - data_.get());
 }

@@ -66,4 +66,12 @@ class JsonWriter {
   bool after_key_ = false;
 };
 
+// The text that `write(w, value)` makes, built in `w` (cleared first; its buffer is kept).
+template <class Write, class Value>
+std::string json_text(JsonWriter& w, Write&& write, const Value& value) {
+  w.clear();
+  write(w, value);
+  return w.take();
+}
+
 }  // namespace velm

@@ -99,18 +99,15 @@ Engine::Prepared Engine::prepare(CaptureInput&& input, Stamps&& stamps) const {
   built.merkle_root = hex_lower(out.new_root);
   built.coherence_score = evaluation.coherence;
   built.reputation_scalar = evaluation.reputation;
-  const auto text_of = [this](auto&& write, const auto& value) {
-    text_writer_.clear();
-    write(text_writer_, value);
-    return text_writer_.take();
-  };
-  built.ppp_json = text_of(write_ppp_json, *input.ppp);
+  built.ppp_json = json_text(text_writer_, write_ppp_json, *input.ppp);
   built.ctx_json = std::move(input.ctx_json);
   built.prompt = std::string(input.prompt);
   built.reasoning_trace_json = std::move(input.reasoning_trace_json);
   built.output = std::string(input.output);
-  built.human_delta_chain_json = text_of(write_human_delta_chain_json, *input.review);
-  if (evaluation.insight) built.core_insight_json = text_of(write_core_insight, *evaluation.insight);
+  built.human_delta_chain_json = json_text(text_writer_, write_human_delta_chain_json, *input.review);
+  if (evaluation.insight) {
+    built.core_insight_json = json_text(text_writer_, write_core_insight, *evaluation.insight);
+  }
   return out;
 }
 

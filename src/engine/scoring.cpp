@@ -73,7 +73,8 @@ const float* full_history_weights() noexcept {
 // quotient times the period is exact in double (29 + 24 bits), the subtraction is exact because
 // both operands are multiples of the period's last bit, and a quotient off by one (from the
 // rounded reciprocal, or the truncation) is corrected by one step. That is several times faster
-// than the library's bit loop, and it has no call and no branch, so a loop of it vectorises.
+// than the library's bit loop. (GCC does not vectorise a loop of it: with trapping math it keeps
+// the two comparisons as branches.)
 constexpr double kPeriod = kPhasePeriod;
 constexpr double kFastPhaseLimit = kPeriod * 536870912.0;  // 2^29 periods
 
@@ -291,8 +292,7 @@ void write_core_insight(JsonWriter& w, const CoreInsight& insight) {
 
 std::string core_insight_json(const CoreInsight& insight) {
   JsonWriter w;
-  write_core_insight(w, insight);
-  return w.take();
+  return json_text(w, write_core_insight, insight);
 }
 
 }  // namespace velm

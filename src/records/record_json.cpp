@@ -4,8 +4,7 @@ namespace velm {
 
 std::string ppp_json(const PPPTripletData& ppp) {
   JsonWriter w;
-  write_ppp_json(w, ppp);
-  return w.take();
+  return json_text(w, write_ppp_json, ppp);
 }
 
 void write_ppp_json(JsonWriter& w, const PPPTripletData& ppp) {
@@ -21,8 +20,7 @@ void write_ppp_json(JsonWriter& w, const PPPTripletData& ppp) {
 
 std::string human_delta_chain_json(const HumanDeltaChainData& node) {
   JsonWriter w;
-  write_human_delta_chain_json(w, node);
-  return w.take();
+  return json_text(w, write_human_delta_chain_json, node);
 }
 
 void write_human_delta_chain_json(JsonWriter& w, const HumanDeltaChainData& node) {
