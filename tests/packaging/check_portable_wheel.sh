@@ -32,7 +32,7 @@ assert not report["external_libs"], "libraries outside the policy: %s" % report[
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$python" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install --quiet --no-index --no-deps "$wheel"
+pip=("$work/venv/bin/python" -m pip install --quiet --no-index --no-deps)
 
 # What the wheel holds: top-level extension modules, programs, and the libraries auditwheel copied
 # in (named lib<name>-<hash>.so.<version>).
@@ -41,6 +41,13 @@ modules=$(grep -E '^[A-Za-z0-9_]+\.abi3\.so$' <<<"$listing" | sed 's/\.abi3\.so$
 programs=$(grep -E '^[^/]+\.data/scripts/[^/]+$' <<<"$listing" | sed "s|.*/|$work/venv/bin/|")
 bundled=$(grep -E '^[^/]+\.libs/lib' <<<"$listing" | sed -E 's|.*/(lib[A-Za-z0-9_+]+)-[0-9a-f]{8}\.so.*|\1|' | sort -u)
 echo "modules: $(echo $modules); programs: $(echo $programs | xargs -n1 basename | xargs); bundled: $(echo $bundled)"
+
+# Installed with --target, outside the interpreter's own site folder, each program still starts.
+"${pip[@]}" --target "$work/target" "$wheel"
+for program in $programs; do
+  PYTHONPATH="$work/target" "$work/target/bin/$(basename "$program")" --help >/dev/null
+done
+"${pip[@]}" "$wheel"
 
 masked=()
 for name in $bundled; do
