@@ -1,5 +1,6 @@
 """The shipped stubs match the module, the examples type-check, and every example runs."""
 
+import ast
 import inspect
 import os
 import subprocess
@@ -21,6 +22,18 @@ def run(*args, **kwargs):
 def test_stubtest_finds_no_mismatch(tmp_path):
     out = run("-m", "mypy.stubtest", "velm_qor", cwd=tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_every_stub_class_method_and_property_has_a_docstring():
+    tree = ast.parse((ROOT / "python" / "velm_qor-stubs" / "__init__.pyi").read_text())
+    undocumented = [
+        node.name
+        for node in ast.walk(tree)
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef))
+        and not any(isinstance(d, ast.Attribute) and d.attr == "setter" for d in node.decorator_list)
+        and ast.get_docstring(node) is None
+    ]
+    assert ast.get_docstring(tree) and not undocumented, undocumented
 
 
 def test_examples_type_check(tmp_path):
