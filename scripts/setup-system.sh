@@ -35,6 +35,11 @@ if ! python3 -c 'import venv, ensurepip' >/dev/null 2>&1; then
   packages+=(python3-venv)
 fi
 
+# Building the module needs the interpreter's C headers; Debian's python3 keeps them in python3-dev.
+if ! python3 -c 'import os, sysconfig; raise SystemExit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' >/dev/null 2>&1; then
+  packages+=(python3-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   have "$p" || missing+=("$p")
