@@ -34,10 +34,11 @@ trap 'rm -rf "$work"' EXIT
 "$python" -m venv "$work/venv"
 pip=("$work/venv/bin/python" -m pip install --quiet --no-index --no-deps)
 
-# What the wheel holds: top-level extension modules, programs, and the libraries auditwheel copied
-# in (named lib<name>-<hash>.so.<version>).
+# What the wheel holds: extension modules and Python packages, programs, and the libraries
+# auditwheel copied in (named lib<name>-<hash>.so.<version>).
 listing=$("$work/venv/bin/python" -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$wheel")
-modules=$(grep -E '^[A-Za-z0-9_]+\.abi3\.so$' <<<"$listing" | sed 's/\.abi3\.so$//')
+modules=$( (grep -E '^[A-Za-z0-9_/]+\.abi3\.so$' <<<"$listing" | sed 's/\.abi3\.so$//; s|/|.|g'
+            grep -E '^[A-Za-z0-9_]+/__init__\.py$' <<<"$listing" | sed 's|/__init__\.py$||' || true) | sort -u)
 programs=$(grep -E '^[^/]+\.data/scripts/[^/]+$' <<<"$listing" | sed "s|.*/|$work/venv/bin/|")
 bundled=$(grep -E '^[^/]+\.libs/lib' <<<"$listing" | sed -E 's|.*/(lib[A-Za-z0-9_+]+)-[0-9a-f]{8}\.so.*|\1|' | sort -u)
 echo "modules: $(echo $modules); programs: $(echo $programs | xargs -n1 basename | xargs); bundled: $(echo $bundled)"
