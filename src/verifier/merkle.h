@@ -53,7 +53,8 @@ class TreeBuilder {
   TreeHash root() const noexcept;
   // The compact range [0, size): the perfect subtrees, largest (leftmost) first.
   const std::vector<Subtree>& subtrees() const noexcept { return stack_; }
-  // The roots of the complete runs of 2^chunk_height leaves so far, in order.
+  // The roots of the complete runs of 2^chunk_height leaves so far, in order (n / 2^L hashes:
+  // 32 bytes per 1024 lines at L = 10). Kept only for leaves and subtrees no taller than a run.
   const std::vector<TreeHash>& chunk_roots() const noexcept { return chunks_; }
 
  private:
