@@ -118,7 +118,7 @@ void BM_VerifyLine(benchmark::State& state) {
     verifier->add_line(log.lines[next++]);
   }
   const auto stop = std::chrono::steady_clock::now();
-  if (!verifier->report("bench").ok()) state.SkipWithError("the generated log does not verify");
+  if (!verifier->finish("bench").ok()) state.SkipWithError("the generated log does not verify");
   const double per_line = std::chrono::duration<double, std::nano>(stop - start).count() /
                           static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
   const double verify = ed25519_verify_ns();
