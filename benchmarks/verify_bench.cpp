@@ -13,12 +13,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "encoding/clock.h"
 #include "encoding/entropy.h"
 #include "engine/engine.h"
 #include "records/record_json.h"
@@ -210,21 +212,54 @@ std::string write_one_record_chains(std::size_t chains, const velm::SigningKey& 
   return name;
 }
 
-// Runs velm-qor-verify on the log, report to /dev/null; the child's peak resident set in bytes,
-// or -1 when it did not run or failed.
-double child_peak_rss(const std::string& log, const std::string& key_hex) {
+// A child's peak resident set (ru_maxrss) counts the memory it had before exec too, and a child
+// forked from this process starts with all of this process's memory. So the command is started by
+// a launcher, this same program started afresh (small), which runs it and writes its peak in KiB.
+constexpr const char* kLaunchLog = "VELM_BENCH_RSS_LOG";
+constexpr const char* kLaunchKey = "VELM_BENCH_RSS_KEY";
+
+const bool kLauncher = [] {
+  const char* log = std::getenv(kLaunchLog);
+  const char* key = std::getenv(kLaunchKey);
+  if (log == nullptr || key == nullptr) return false;
   const pid_t pid = fork();
-  if (pid < 0) return -1;
   if (pid == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
     if (null >= 0) ::dup2(null, STDOUT_FILENO);
-    execl(VELM_VERIFY_EXE, VELM_VERIFY_EXE, log.c_str(), "--public-key", key_hex.c_str(), static_cast<char*>(nullptr));
+    execl(VELM_VERIFY_EXE, VELM_VERIFY_EXE, log, "--public-key", key, static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
   rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return static_cast<double>(usage.ru_maxrss) * 1024.0;  // ru_maxrss is in KiB on Linux
+  const bool ran = pid > 0 && wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::printf("%ld\n", ran ? usage.ru_maxrss : -1L);
+  std::fflush(stdout);
+  _exit(0);
+}();
+
+// Runs velm-qor-verify on the log through the launcher; its peak resident set in bytes, or -1 when
+// it did not run or failed.
+double child_peak_rss(const std::string& log, const std::string& key_hex) {
+  int pipe_fds[2];
+  if (kLauncher || ::pipe(pipe_fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::dup2(pipe_fds[1], STDOUT_FILENO);
+    setenv(kLaunchLog, log.c_str(), 1);
+    setenv(kLaunchKey, key_hex.c_str(), 1);
+    execl("/proc/self/exe", "velm_native_bench", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(pipe_fds[1]);
+  std::string text;
+  char buf[64];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const long kib = std::strtol(text.c_str(), nullptr, 10);
+  return kib > 0 ? static_cast<double>(kib) * 1024.0 : -1;
 }
 
 void BM_VerifyPeakRss(benchmark::State& state) {
