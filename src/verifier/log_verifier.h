@@ -59,7 +59,7 @@ LogReport unreadable_log(const std::string& path, const std::string& error);
 
 struct VerifyOptions {
   // Longer lines are skipped unread and reported as bad form, so one line cannot exhaust memory.
-  // Parsing a line takes about ten times its length.
+  // Checking a line takes about six times its length in memory.
   std::size_t max_line_bytes = std::size_t{256} << 20;
   std::size_t max_open_chains = 128;  // see TrackerOptions
   // Failures kept with their details; beyond this they are only counted.
