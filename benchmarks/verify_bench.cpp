@@ -1,19 +1,27 @@
 // Cost of checking one log line next to one Ed25519 verification (counter
 // "per_line_over_ed25519", target <= 1.5) for a typical line (/0) and a short one like the README's
 // example (/1), and lines per second over a 100,000-record log file ("items_per_second").
-// Prints figures; asserts nothing about time.
+// Peak resident memory of the command over logs of 10,000 and 200,000 chains of one record each
+// ("peak_rss_mb", read from the finished child process). Prints figures; asserts nothing about
+// time or memory.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <sodium.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "encoding/clock.h"
+#include "encoding/entropy.h"
 #include "engine/engine.h"
 #include "records/record_json.h"
 #include "verifier/log_verifier.h"
@@ -118,7 +126,7 @@ void BM_VerifyLine(benchmark::State& state) {
     verifier->add_line(log.lines[next++]);
   }
   const auto stop = std::chrono::steady_clock::now();
-  if (!verifier->report("bench").ok()) state.SkipWithError("the generated log does not verify");
+  if (!verifier->finish("bench").ok()) state.SkipWithError("the generated log does not verify");
   const double per_line = std::chrono::duration<double, std::nano>(stop - start).count() /
                           static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
   const double verify = ed25519_verify_ns();
@@ -162,5 +170,112 @@ void BM_VerifyFile100k(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(kLogRecords));
 }
 BENCHMARK(BM_VerifyFile100k)->Unit(benchmark::kSecond)->Iterations(2);
+
+}  // namespace
+
+namespace {
+
+// A log of `chains` engines that each wrote one record, all under one key (engines on one path
+// share its key file).
+std::string write_one_record_chains(std::size_t chains, const velm::SigningKey& key) {
+  char name[] = "/tmp/velm_verify_chains_XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd >= 0) ::close(fd);
+  std::ofstream out(name, std::ios::binary);
+  const velm::PPPTripletData ppp{"model:credit-v3", "eu-west-1/node-12", "credit limit review"};
+  const velm::HumanDeltaChainData review{"review-chain-7", "decision", false, "analyst-desk"};
+  velm::JsonWriter writer;
+  for (std::size_t i = 0; i < chains; ++i) {
+    velm::SealedRecordData r;
+    r.prompt = "Raise the limit for account " + std::to_string(i) + "?";
+    r.output = i % 2 != 0 ? "Yes." : "No, not now.";
+    velm::Scorer scorer;
+    const velm::Evaluation e = scorer.evaluate(r.prompt.size(), r.output.size(), true);
+    r.coherence_score = e.coherence;
+    r.reputation_scalar = e.reputation;
+    if (e.insight) r.core_insight_json = velm::core_insight_json(*e.insight);
+    const velm::Digest digest = velm::content_digest(ppp, r.prompt, r.coherence_score, r.reputation_scalar);
+    const velm::Signature sig = velm::sign_message(key, digest.data(), digest.size());
+    std::copy(sig.begin(), sig.end(), r.signature.begin());
+    r.hash = velm::hex_lower(digest);
+    r.merkle_root = velm::hex_lower(velm::next_chain_root(velm::genesis_root(), digest));
+    r.id = "qor_" + velm::uuid_text(velm::new_uuid_v4());
+    r.timestamp = velm::rfc3339_text(1765000000 + static_cast<std::int64_t>(i), 0);
+    r.monotonic_nanos = 40;
+    r.ppp_json = velm::ppp_json(ppp);
+    r.ctx_json = "{\"account\": " + std::to_string(i) + "}";
+    r.reasoning_trace_json = "[\"scored risk\"]";
+    r.human_delta_chain_json = velm::human_delta_chain_json(review);
+    velm::write_record_json(writer, r);
+    out << writer.text() << '\n';
+  }
+  return name;
+}
+
+// A child's peak resident set (ru_maxrss) counts the memory it had before exec too, and a child
+// forked from this process starts with all of this process's memory. So the command is started by
+// a launcher, this same program started afresh (small), which runs it and writes its peak in KiB.
+constexpr const char* kLaunchLog = "VELM_BENCH_RSS_LOG";
+constexpr const char* kLaunchKey = "VELM_BENCH_RSS_KEY";
+
+const bool kLauncher = [] {
+  const char* log = std::getenv(kLaunchLog);
+  const char* key = std::getenv(kLaunchKey);
+  if (log == nullptr || key == nullptr) return false;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) ::dup2(null, STDOUT_FILENO);
+    execl(VELM_VERIFY_EXE, VELM_VERIFY_EXE, log, "--public-key", key, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  const bool ran = pid > 0 && wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  std::printf("%ld\n", ran ? usage.ru_maxrss : -1L);
+  std::fflush(stdout);
+  _exit(0);
+}();
+
+// Runs velm-qor-verify on the log through the launcher; its peak resident set in bytes, or -1 when
+// it did not run or failed.
+double child_peak_rss(const std::string& log, const std::string& key_hex) {
+  int pipe_fds[2];
+  if (kLauncher || ::pipe(pipe_fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::dup2(pipe_fds[1], STDOUT_FILENO);
+    setenv(kLaunchLog, log.c_str(), 1);
+    setenv(kLaunchKey, key_hex.c_str(), 1);
+    execl("/proc/self/exe", "velm_native_bench", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(pipe_fds[1]);
+  std::string text;
+  char buf[64];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const long kib = std::strtol(text.c_str(), nullptr, 10);
+  return kib > 0 ? static_cast<double>(kib) * 1024.0 : -1;
+}
+
+void BM_VerifyPeakRss(benchmark::State& state) {
+  const auto chains = static_cast<std::size_t>(state.range(0));
+  const velm::SigningKey key = velm::signing_key_from_seed(velm::generate_seed());
+  const std::string log = write_one_record_chains(chains, key);
+  double peak = -1;
+  for (auto _ : state) peak = child_peak_rss(log, velm::hex_lower(key.public_key().data(), key.public_key().size()));
+  std::remove(log.c_str());
+  if (peak < 0) {
+    state.SkipWithError("velm-qor-verify failed on the generated log");
+    return;
+  }
+  state.counters["peak_rss_mb"] = peak / 1e6;
+  state.counters["chains"] = static_cast<double>(chains);
+}
+BENCHMARK(BM_VerifyPeakRss)->Arg(10000)->Arg(200000)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace

@@ -1,7 +1,10 @@
 // velm-qor-verify: checks record logs against the public key of the engine that wrote them.
-// Exit status: 0 every line verifies, 1 some check failed, 2 usage or I/O error.
+// Exit status: 2 on a usage error or when any LOG could not be read, else 1 when any check
+// failed, else 0.
 #include <sodium.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cstdio>
 #include <exception>
@@ -12,8 +15,15 @@
 #include <string_view>
 #include <vector>
 
+#include "encoding/hex.h"
+#include "verifier/escape.h"
 #include "verifier/log_verifier.h"
 #include "verifier/report.h"
+#include "verifier/score_replay.h"
+
+#ifndef VELM_VERSION
+#define VELM_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -24,20 +34,25 @@ constexpr int kExitFailed = 1;
 constexpr int kExitError = 2;
 
 constexpr std::string_view kUsage =
-    "usage: velm-qor-verify LOG... --public-key HEX [--json] [--expect-head ROOT]...\n";
+    "usage: velm-qor-verify LOG... --public-key HEX [--json] [--expect-head ROOT]...\n"
+    "       velm-qor-verify --help | --version\n";
 
 constexpr std::string_view kHelp =
     "\n"
     "Checks every line of each LOG: its form, its hash, its Ed25519 signature under the public key\n"
     "(64 hex digits, from QOREngine.public_key_hex()), its place in a hash chain, and its scores\n"
-    "replayed against the history of that chain. Several LOGs are checked one by one.\n"
+    "replayed against the history of that chain. Several LOGs are checked one by one; \"-\" reads\n"
+    "standard input. A file is read up to the size it had when the run began.\n"
     "\n"
     "  --public-key HEX    the engine's public key (required)\n"
     "  --json              print one JSON report instead of the summary\n"
     "  --expect-head ROOT  fail unless some line of the LOGs has this merkle_root (repeatable);\n"
     "                      give the heads printed by an earlier run to notice cut-off records\n"
     "\n"
-    "Exit status: 0 when every line verifies, 1 when any check fails, 2 on a usage or I/O error.\n";
+    "  --version           print the version and exit\n"
+    "\n"
+    "Exit status: 2 on a usage error or when any LOG cannot be read, else 1 when any check fails,\n"
+    "else 0.\n";
 
 class UsageError : public std::runtime_error {
  public:
@@ -50,6 +65,7 @@ struct Arguments {
   std::vector<std::string> expect_heads;
   bool json = false;
   bool help = false;
+  bool version = false;
 };
 
 Arguments parse_arguments(int argc, char** argv) {
@@ -67,6 +83,10 @@ Arguments parse_arguments(int argc, char** argv) {
     }
     if (arg == "-h" || arg == "--help") {
       a.help = true;
+      continue;
+    }
+    if (arg == "--version") {
+      a.version = true;
       continue;
     }
     if (arg == "--json") {
@@ -93,27 +113,58 @@ Arguments parse_arguments(int argc, char** argv) {
       a.expect_heads.push_back(std::move(*v));
       continue;
     }
-    throw UsageError("unknown option '" + arg + "'");
+    throw UsageError("unknown option '" + escape_text(arg) + "'");
   }
   return a;
 }
 
-bool write_all(std::FILE* stream, const std::string& text) {
-  return std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0;
+bool write_all(std::FILE* stream, std::string_view text) {
+  return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
 }
+
+// "\rverifying PATH: 12.5 of 40.0 MB (31%), 120000 lines, 41000 lines/s" on standard error.
+class Progress {
+ public:
+  explicit Progress(std::string path) : path_(escape_text(path)), start_(std::chrono::steady_clock::now()) {}
+  ~Progress() {
+    if (shown_) std::fputs("\r\x1b[K", stderr);
+  }
+  void operator()(std::uint64_t lines, std::uint64_t bytes, std::optional<std::uint64_t> total) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const double rate = seconds > 0 ? static_cast<double>(lines) / seconds : 0.0;
+    constexpr double kMb = 1e6;
+    if (total && *total > 0) {
+      std::fprintf(stderr, "\rverifying %s: %.1f of %.1f MB (%.0f%%), %llu lines, %.0f lines/s\x1b[K", path_.c_str(),
+                   static_cast<double>(bytes) / kMb, static_cast<double>(*total) / kMb,
+                   100.0 * static_cast<double>(bytes) / static_cast<double>(*total),
+                   static_cast<unsigned long long>(lines), rate);
+    } else {
+      std::fprintf(stderr, "\rverifying %s: %.1f MB, %llu lines, %.0f lines/s\x1b[K", path_.c_str(),
+                   static_cast<double>(bytes) / kMb, static_cast<unsigned long long>(lines), rate);
+    }
+    std::fflush(stderr);
+    shown_ = true;
+  }
+
+ private:
+  std::string path_;
+  std::chrono::steady_clock::time_point start_;
+  bool shown_ = false;
+};
 
 int run(int argc, char** argv) {
   const Arguments args = parse_arguments(argc, argv);
-  if (args.help) {
-    const std::string text = std::string(kUsage) + std::string(kHelp);
-    return write_all(stdout, text) ? kExitOk : kExitError;
+  if (args.help || args.version) {
+    const std::string text = args.help ? std::string(kUsage) + std::string(kHelp)
+                                       : std::string("velm-qor-verify ") + VELM_VERSION + "\n";
+    return write_all(stdout, text) && std::fflush(stdout) == 0 ? kExitOk : kExitError;
   }
   if (args.logs.empty()) throw UsageError("no LOG given");
   if (!args.public_key) throw UsageError("--public-key is required");
   if (sodium_init() < 0) throw std::runtime_error("libsodium could not be initialised");
 
   velm::PublicKey key{};
-  if (!parse_hex_any_case(*args.public_key, key.data(), key.size())) {
+  if (!velm::parse_hex_any_case(*args.public_key, key.data(), key.size())) {
     throw UsageError("--public-key must be 64 hex digits");
   }
   if (crypto_core_ed25519_is_valid_point(key.data()) != 1) {
@@ -122,35 +173,49 @@ int run(int argc, char** argv) {
   VerifyOptions options;
   for (const std::string& text : args.expect_heads) {
     velm::Digest root{};
-    if (!parse_hex_any_case(text, root.data(), root.size())) {
-      throw UsageError("--expect-head must be 64 hex digits, not '" + text + "'");
+    if (!velm::parse_hex_any_case(text, root.data(), root.size())) {
+      throw UsageError("--expect-head must be 64 hex digits, not '" + escape_text(text) + "'");
     }
     options.watch_roots.push_back(root);
   }
 
-  const bool show_progress = ::isatty(STDERR_FILENO) == 1;
   RunReport run_report;
   run_report.public_key_hex = velm::hex_lower(key.data(), key.size());
+  // Scores replayed with another C library's sinf would differ from the engine's in their last
+  // bits: then they are not checked at all, and the report says why.
+  run_report.replay_note = sine_difference(recorded_sines());
+  options.replay_scores = run_report.replay_note.empty();
+
+  const bool show_progress = ::isatty(STDERR_FILENO) == 1;
   for (const std::string& path : args.logs) {
-    bool progress_shown = false;
-    ProgressFn progress;
-    if (show_progress) {
-      progress = [&](std::uint64_t lines) {
-        std::fprintf(stderr, "\rverifying %s: %llu lines", path.c_str(), static_cast<unsigned long long>(lines));
-        std::fflush(stderr);
-        progress_shown = true;
-      };
+    try {
+      if (show_progress) {
+        Progress progress(path);
+        run_report.logs.push_back(verify_log_file(path, key, options, std::ref(progress)));
+      } else {
+        run_report.logs.push_back(verify_log_file(path, key, options));
+      }
+    } catch (const IoError& e) {
+      std::fprintf(stderr, "velm-qor-verify: %s\n", escape_text(e.what()).c_str());
+      run_report.logs.push_back(unreadable_log(path, e.what()));
+    } catch (const std::bad_alloc&) {
+      run_report.logs.push_back(unreadable_log(path, "out of memory while verifying it"));
     }
-    run_report.logs.push_back(verify_log_file(path, key, options, progress));
-    if (progress_shown) std::fputs("\r\x1b[K", stderr);
   }
   resolve_expected_heads(run_report, options.watch_roots);
 
-  const std::string text = args.json ? render_json(run_report) : render_text(run_report);
-  if (!write_all(stdout, text)) {
+  bool written = true;
+  const Sink out = [&](std::string_view piece) { written = written && write_all(stdout, piece); };
+  if (args.json) {
+    render_json(run_report, out);
+  } else {
+    render_text(run_report, out);
+  }
+  if (!written || std::fflush(stdout) != 0) {
     std::fputs("velm-qor-verify: cannot write the report to standard output\n", stderr);
     return kExitError;
   }
+  if (!run_report.all_readable()) return kExitError;
   return run_report.ok() ? kExitOk : kExitFailed;
 }
 
@@ -161,8 +226,6 @@ int main(int argc, char** argv) {
     return run(argc, argv);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "velm-qor-verify: %s\n%.*s", e.what(), static_cast<int>(kUsage.size()), kUsage.data());
-  } catch (const IoError& e) {
-    std::fprintf(stderr, "velm-qor-verify: %s\n", e.what());
   } catch (const std::bad_alloc&) {
     std::fputs("velm-qor-verify: out of memory\n", stderr);
   } catch (const std::exception& e) {

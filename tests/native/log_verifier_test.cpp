@@ -12,8 +12,10 @@
 #include <iterator>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <simdjson.h>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +26,8 @@
 #include "records/record_json.h"
 #include "verifier/log_verifier.h"
 #include "verifier/report.h"
+#include "verifier/escape.h"
+#include "verifier/score_replay.h"
 
 namespace velm::verify {
 namespace {
@@ -85,7 +89,7 @@ class Sealer {
 LogReport verify(const PublicKey& key, const std::vector<std::string>& lines, VerifyOptions options = {}) {
   LogVerifier v(key, std::move(options));
   for (const std::string& line : lines) v.add_line(line);
-  return v.report("test.wal");
+  return v.finish("test.wal");
 }
 
 using Kinds = std::set<std::pair<std::uint64_t, std::string>>;
@@ -120,16 +124,18 @@ TEST(LogVerifier, InterleavedChainsVerifyAndReportTheirHeads) {
   EXPECT_TRUE(r.ok()) << (r.failures.empty() ? "" : r.failures[0].detail);
   EXPECT_EQ(r.lines, lines.size());
   EXPECT_EQ(r.records, lines.size());
-  ASSERT_EQ(r.chains.size(), 3u);
+  const std::vector<ChainSummary> chains = r.chains();
+  ASSERT_EQ(chains.size(), 3u);
+  EXPECT_EQ(r.chain_count, 3u);
   const std::pair<const ChainState*, std::uint64_t> expected[] = {{&a, 7}, {&b, 6}, {&c, 3}};
   for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(r.chains[i].head, expected[i].first->root);
-    EXPECT_EQ(r.chains[i].records, expected[i].second);
-    EXPECT_EQ(r.chains[i].scores_checked, expected[i].second);
-    EXPECT_TRUE(r.chains[i].from_genesis);
+    EXPECT_EQ(chains[i].head, expected[i].first->root);
+    EXPECT_EQ(chains[i].records, expected[i].second);
+    EXPECT_EQ(chains[i].scores_checked, expected[i].second);
+    EXPECT_TRUE(chains[i].from_genesis);
   }
-  EXPECT_EQ(r.chains[2].first_line, 12u);
-  EXPECT_EQ(r.chains[2].last_line, 16u);
+  EXPECT_EQ(chains[2].first_line, 12u);
+  EXPECT_EQ(chains[2].last_line, 16u);
 }
 
 TEST(LogVerifier, EqualHeadsAreToldApartByTheirScores) {
@@ -145,10 +151,11 @@ TEST(LogVerifier, EqualHeadsAreToldApartByTheirScores) {
   ASSERT_NE(nlohmann::json::parse(lines[2])["coherence_score"], nlohmann::json::parse(lines[3])["coherence_score"]);
   const LogReport r = verify(sealer.public_key(), lines);
   EXPECT_TRUE(r.ok()) << (r.failures.empty() ? "" : r.failures[0].detail);
-  ASSERT_EQ(r.chains.size(), 2u);
-  EXPECT_EQ(r.chains[0].head, d.root);
-  EXPECT_EQ(r.chains[1].head, e.root);
-  EXPECT_EQ(r.chains[0].scores_checked + r.chains[1].scores_checked, 8u);
+  const std::vector<ChainSummary> chains = r.chains();
+  ASSERT_EQ(chains.size(), 2u);
+  EXPECT_EQ(chains[0].head, d.root);
+  EXPECT_EQ(chains[1].head, e.root);
+  EXPECT_EQ(chains[0].scores_checked + chains[1].scores_checked, 8u);
 }
 
 TEST(LogVerifier, FormIsTheEnginesExactLine) {
@@ -169,7 +176,6 @@ TEST(LogVerifier, FormIsTheEnginesExactLine) {
       replace_once(l, "\"id\":\"qor_", "\"id\":\"QOR_"),                        // id prefix
       replace_once(l, nanos_field, "\"monotonic_nanos\":-1,"),                  // negative
       replace_once(l, nanos_field, "\"monotonic_nanos\":1.0,"),                 // float
-      replace_once(l, nanos_field, "\"monotonic_nanos\":18446744073709551616,"),  // overflow
       replace_once(l, "\"prompt\":\"p", "\"prompt\":\"\\u0070"),                 // needless escape
       replace_once(l, "+00:00\"", "Z\""),                                       // timestamp zone
       replace_once(l, "\"ctx_json\":\"{\\\"k\\\": 1}\"", "\"ctx_json\":7"),     // type
@@ -181,6 +187,11 @@ TEST(LogVerifier, FormIsTheEnginesExactLine) {
     const LogReport r = verify(sealer.public_key(), {clean[0], bad[i], clean[2]});
     EXPECT_EQ(kinds(r), (Kinds{{2, "bad form"}})) << "variant " << i << ": " << bad[i];
   }
+  // A count past 64 bits is JSON the parser refuses: nothing of the line is read, so the next
+  // record of its chain follows from nothing either.
+  EXPECT_EQ(kinds(verify(sealer.public_key(),
+                         {clean[0], replace_once(l, nanos_field, "\"monotonic_nanos\":18446744073709551616,"), clean[2]})),
+            (Kinds{{2, "bad form"}, {3, "chain break"}}));
   // The largest 64-bit count is a proper number, and the line stays the engine's.
   const LogReport big =
       verify(sealer.public_key(), {clean[0], replace_once(l, nanos_field, "\"monotonic_nanos\":18446744073709551615,"), clean[2]});
@@ -201,9 +212,10 @@ TEST(LogVerifier, ParsedDoublesAreBitExact) {
   for (const double d : values) {
     char text[kFloatTextCapacity];
     const std::size_t n = write_json_float(d, text);
-    const nlohmann::json parsed = nlohmann::json::parse(text, text + n);
-    ASSERT_TRUE(parsed.is_number_float()) << std::string(text, n);
-    const double back = parsed.get<double>();
+    simdjson::dom::parser parser;
+    const simdjson::padded_string padded(text, n);
+    double back = 0;
+    ASSERT_EQ(parser.parse(padded).get_double().get(back), simdjson::SUCCESS) << std::string(text, n);
     double expected = 0;
     ASSERT_EQ(std::from_chars(text, text + n, expected).ec, std::errc());
     ASSERT_EQ(std::memcmp(&back, &d, sizeof d), 0) << std::string(text, n);
@@ -318,21 +330,22 @@ TEST(LogVerifier, EachDamageIsReportedOnceWhereItIs) {
       {"duplicated", {l[0], l[1], l[2], l[2], l[3], l[4]}, {{4, "chain break"}}, 1},
       {"first duplicated late", {l[0], l[1], l[2], l[3], l[4], l[0]}, {{6, "chain break"}}, 1},
       {"swapped", {l[0], l[1], l[3], l[2], l[4]}, {{3, "chain break"}}, 2},
-      {"unreadable", with(2, l[2].substr(0, 40)), {{3, "torn line"}, {4, "chain break"}}, 2},
+      {"unreadable", with(2, l[2].substr(0, 40)), {{3, "bad form"}, {4, "chain break"}}, 2},
       {"uppercase root", with(2, replace_once(l[2], "\"merkle_root\":\"", "\"merkle_root\":\"ABCDEF").erase(l[2].find("\"merkle_root\"") + 21, 6)),
        {{3, "bad form"}}, 1},
   };
   for (const Case& c : cases) {
     const LogReport r = verify(sealer.public_key(), c.lines);
     EXPECT_EQ(kinds(r), c.expected) << c.name;
-    EXPECT_EQ(r.chains.size(), c.chains) << c.name;
+    EXPECT_EQ(r.chain_count, c.chains) << c.name;
+    EXPECT_EQ(r.chains().size(), c.chains) << c.name;
   }
 
   // After a damaged root the chain goes on, scores and all.
   const LogReport root = verify(sealer.public_key(), cases[5].lines);
-  ASSERT_EQ(root.chains.size(), 1u);
-  EXPECT_EQ(root.chains[0].records, 5u);
-  EXPECT_EQ(root.chains[0].scores_checked, 5u);
+  ASSERT_EQ(root.chains().size(), 1u);
+  EXPECT_EQ(root.chains()[0].records, 5u);
+  EXPECT_EQ(root.chains()[0].scores_checked, 5u);
   EXPECT_NE(root.failures[0].detail.find("damaged"), std::string::npos);
   // A duplicate names the line it repeats.
   const LogReport dup = verify(sealer.public_key(), cases[10].lines);
@@ -362,12 +375,12 @@ TEST(LogVerifier, ScoresAreReplayedBitExactly) {
 
   const LogReport rep = build(2, [](SealedRecordData& r) { r.reputation_scalar = std::nextafter(r.reputation_scalar, 1.0); });
   EXPECT_EQ(kinds(rep), (Kinds{{3, "score mismatch"}}));
-  EXPECT_EQ(rep.chains[0].scores_checked, 6u);  // the history was intact: the replay went on
+  EXPECT_EQ(rep.chains()[0].scores_checked, 6u);  // the history was intact: the replay went on
 
   const LogReport coh = build(2, [](SealedRecordData& r) { r.coherence_score = std::nextafter(r.coherence_score, 0.0); });
   EXPECT_EQ(kinds(coh), (Kinds{{3, "score mismatch"}}));
-  EXPECT_EQ(coh.chains[0].scores_checked, 3u);
-  EXPECT_NE(coh.chains[0].scores_note.find("line 3"), std::string::npos);
+  EXPECT_EQ(coh.chains()[0].scores_checked, 3u);
+  EXPECT_NE(coh.chains()[0].scores_note.find("line 3"), std::string::npos);
 
   // The output is not sealed, but its length is scored.
   EXPECT_EQ(kinds(build(3, [](SealedRecordData& r) { r.output += "x"; })), (Kinds{{4, "score mismatch"}}));
@@ -410,7 +423,7 @@ TEST(LogVerifier, OpenChainWindowIsBounded) {
   two.max_open_chains = 2;
   const LogReport r = verify(sealer.public_key(), lines, two);
   EXPECT_EQ(kinds(r), (Kinds{{4, "chain break"}}));
-  EXPECT_NE(r.chains[0].scores_note.find("closed"), std::string::npos);
+  EXPECT_NE(r.chains()[0].scores_note.find("closed"), std::string::npos);
 }
 
 TEST(LogVerifier, HostileLinesNeverCrash) {
@@ -430,7 +443,7 @@ TEST(LogVerifier, HostileLinesNeverCrash) {
   const LogReport r = verify(sealer.public_key(), lines);
   EXPECT_EQ(r.lines, lines.size());
   EXPECT_EQ(kinds(r).count({1, "bad form"}), 1u);
-  EXPECT_EQ(kinds(r).count({2, "torn line"}), 1u);
+  EXPECT_EQ(kinds(r).count({2, "bad form"}), 1u);
   EXPECT_EQ(kinds(r).count({5, "bad form"}), 1u);
   EXPECT_EQ(kinds(r).count({7, "bad form"}), 1u);
   for (std::uint64_t n = 1; n <= 9; ++n) {
@@ -438,44 +451,25 @@ TEST(LogVerifier, HostileLinesNeverCrash) {
   }
 }
 
-// Both parsers on the same lines: every failure, detail and chain alike.
-std::string report_difference(const LogReport& a, const LogReport& b) {
-  if (a.lines != b.lines || a.records != b.records) return "line or record counts differ";
-  if (a.failures.size() != b.failures.size()) return "failure counts differ";
-  for (std::size_t i = 0; i < a.failures.size(); ++i) {
-    const Failure& x = a.failures[i];
-    const Failure& y = b.failures[i];
-    if (x.line != y.line || x.kind != y.kind || x.detail != y.detail) {
-      return "failure " + std::to_string(i) + ": line " + std::to_string(x.line) + " " +
-             std::string(failure_kind_name(x.kind)) + " (" + x.detail + ") vs line " + std::to_string(y.line) + " " +
-             std::string(failure_kind_name(y.kind)) + " (" + y.detail + ")";
-    }
+// Verifies, and checks what must hold of any report: every line counted once, every record in
+// exactly one chain, every failure on a line that exists.
+LogReport verify_checked(const PublicKey& key, const std::vector<std::string>& lines, VerifyOptions options = {}) {
+  const bool failed_before = ::testing::Test::HasFailure();
+  const LogReport r = verify(key, lines, std::move(options));
+  EXPECT_EQ(r.lines, lines.size());
+  std::uint64_t in_chains = 0;
+  for (const ChainSummary& c : r.chains()) {
+    in_chains += c.records;
+    EXPECT_LE(c.scores_checked, c.records);
+    EXPECT_LE(c.first_line, c.last_line);
   }
-  if (a.chains.size() != b.chains.size()) return "chain counts differ";
-  for (std::size_t i = 0; i < a.chains.size(); ++i) {
-    const ChainSummary& x = a.chains[i];
-    const ChainSummary& y = b.chains[i];
-    if (x.first_line != y.first_line || x.last_line != y.last_line || x.records != y.records || x.head != y.head ||
-        x.from_genesis != y.from_genesis || x.scores_checked != y.scores_checked || x.scores_note != y.scores_note) {
-      return "chain " + std::to_string(i) + " differs";
-    }
-  }
-  if (a.watch_lines != b.watch_lines) return "watched lines differ";
-  return "";
-}
-
-// Verifies with the fast parser, and checks that the reference parser reports the same.
-LogReport verify_both(const PublicKey& key, const std::vector<std::string>& lines, VerifyOptions options = {}) {
-  VerifyOptions reference = options;
-  reference.reference_parser = true;
-  const LogReport fast = verify(key, lines, std::move(options));
-  const LogReport slow = verify(key, lines, std::move(reference));
-  const std::string diff = report_difference(fast, slow);
-  EXPECT_EQ(diff, "");
-  if (!diff.empty()) {
+  EXPECT_EQ(in_chains, r.records);
+  EXPECT_LE(r.records, r.lines);
+  for (const Failure& f : r.failures) EXPECT_TRUE(f.line >= 1 && f.line <= r.lines) << f.detail;
+  if (!failed_before && ::testing::Test::HasFailure()) {
     for (const std::string& line : lines) ADD_FAILURE() << "in: " << line;
   }
-  return fast;
+  return r;
 }
 
 std::string number_text(const std::string& line, const std::string& key) {
@@ -498,7 +492,7 @@ TEST(LogVerifier, EquivalentSpellingsReadToTheSameValues) {
                                           sealer.next(chain, "a\xF0\x9F\x98\x80\xC3\xA9/b", "out"),
                                           sealer.next(chain, "third", "o")};
   const std::string& l = clean[1];
-  ASSERT_TRUE(verify_both(sealer.public_key(), clean).ok());
+  ASSERT_TRUE(verify_checked(sealer.public_key(), clean).ok());
   std::vector<std::string> variants = {
       replace_once(l, "\xF0\x9F\x98\x80", "\\ud83d\\ude00"), replace_once(l, "\xF0\x9F\x98\x80", "\\uD83D\\uDE00"),
       replace_once(l, "\xC3\xA9", "\\u00e9"),               replace_once(l, "\xC3\xA9", "\\u00E9"),
@@ -521,37 +515,52 @@ TEST(LogVerifier, EquivalentSpellingsReadToTheSameValues) {
     variants.push_back(replace_once(l, "\"monotonic_nanos\":" + nanos + ",", "\"monotonic_nanos\":" + spelled + ","));
   }
   const std::string first_byte = number_text(l, "signature").substr(1);
-  for (const char* spelled : {"-0", "1.0", "1e0", "-1", "256", "18446744073709551616", "null", "\"1\"", "[1]", "{}", "true"}) {
+  for (const char* spelled : {"1.0", "1e0", "-1", "256", "null", "\"1\"", "[1]", "{}", "true"}) {
     variants.push_back(replace_once(l, "\"signature\":[" + first_byte + ",", std::string("\"signature\":[") + spelled + ","));
   }
   variants.push_back(replace_once(l, "\"coherence_score\":", "\"coherence_score\":-0,\"x\":"));
-  variants.push_back(std::string("\xEF\xBB\xBF") + l);           // a byte order mark
-  variants.push_back(l + std::string("\0junk", 5));              // a NUL byte ends the text
-  variants.push_back(l.substr(0, l.size() - 1) + ",\"extra\":" + std::string(3000, '[') + std::string(3000, ']') + "}");
   variants.push_back(" " + l + "\t\r");
   for (std::size_t i = 0; i < variants.size(); ++i) {
-    EXPECT_EQ(kinds(verify_both(sealer.public_key(), {clean[0], variants[i], clean[2]})), (Kinds{{2, "bad form"}}))
+    EXPECT_EQ(kinds(verify_checked(sealer.public_key(), {clean[0], variants[i], clean[2]})), (Kinds{{2, "bad form"}}))
         << "variant " << i << ": " << variants[i];
   }
+  // Texts the parser refuses as a whole: nothing of the line is read, so the next record of its
+  // chain follows from nothing either.
+  const std::vector<std::string> refused = {
+      std::string("\xEF\xBB\xBF") + l,  // a byte order mark
+      l + std::string("\0junk", 5),     // a NUL byte and more after the object
+      l.substr(0, l.size() - 1) + ",\"extra\":" + std::string(3000, '[') + std::string(3000, ']') + "}",  // too deep
+      replace_once(l, "\"signature\":[" + first_byte + ",", "\"signature\":[18446744073709551616,"),  // past 64 bits
+  };
+  for (const std::string& line : refused) {
+    const LogReport r = verify_checked(sealer.public_key(), {clean[0], line, clean[2]});
+    EXPECT_EQ(kinds(r), (Kinds{{2, "bad form"}, {3, "chain break"}})) << line;
+    EXPECT_EQ(r.failures[0].detail.rfind("not JSON", 0), 0u) << r.failures[0].detail;
+  }
+  // "-0" is read as the integer 0: a changed byte unless it was 0.
+  EXPECT_EQ(kinds(verify_checked(sealer.public_key(),
+                                 {clean[0], replace_once(l, "\"signature\":[" + first_byte + ",", "\"signature\":[-0,"),
+                                  clean[2]})),
+            (first_byte == "0" ? Kinds{{2, "bad form"}} : Kinds{{2, "bad form"}, {2, "bad signature"}}));
 
   // A valid byte in place of another is read, so the signature is checked and fails.
   const std::string other_byte = first_byte == "0" ? "1" : "0";
-  EXPECT_EQ(kinds(verify_both(sealer.public_key(),
+  EXPECT_EQ(kinds(verify_checked(sealer.public_key(),
                               {clean[0], replace_once(l, "\"signature\":[" + first_byte + ",", "\"signature\":[" + other_byte + ","),
                                clean[2]})),
             (Kinds{{2, "bad signature"}}));
   // A number beyond any double.
-  const LogReport huge = verify_both(
+  const LogReport huge = verify_checked(
       sealer.public_key(), {clean[0], replace_once(l, "\"coherence_score\":", "\"coherence_score\":1e999,\"x\":"), clean[2]});
   EXPECT_EQ(kinds(huge), (Kinds{{2, "bad form"}, {3, "chain break"}}));
   EXPECT_NE(huge.failures[0].detail.find("out of range"), std::string::npos) << huge.failures[0].detail;
-  // ppp_json behind a byte order mark is still read, so its changed purpose fails the hash.
-  EXPECT_EQ(kinds(verify_both(sealer.public_key(),
+  // ppp_json behind a byte order mark is not read, so the hash cannot be checked.
+  EXPECT_EQ(kinds(verify_checked(sealer.public_key(),
                               {clean[0],
                                replace_once(replace_once(l, "\"ppp_json\":\"{", "\"ppp_json\":\"\\ufeff{"), "\\\"purpose\\\"}",
                                             "\\\"purposf\\\"}"),
                                clean[2]})),
-            (Kinds{{2, "bad form"}, {2, "hash mismatch"}}));
+            (Kinds{{2, "bad form"}}));
 }
 
 TEST(LogVerifier, MalformedTextIsNotJson) {
@@ -564,27 +573,27 @@ TEST(LogVerifier, MalformedTextIsNotJson) {
                           "\\ud800\\\\u0041", "\\uD83D", "\\u12", "\\u00g0", "\\x41", "\\a", "\\U0041", "\xC3\x28", "\xED\xA0\x80",
                           "\xF4\x90\x80\x80", "\xC0\xAF", "\xE0\x80\xAF", "\x80", "\xFF", "\x01", "\x1F", "\t", "\x7F\xFF"}) {
     const std::string line = replace_once(l, "/b\"", std::string(bad) + "\"");
-    EXPECT_EQ(kinds(verify_both(sealer.public_key(), {clean[0], line, clean[2]})),
-              (Kinds{{2, "torn line"}, {3, "chain break"}}))
+    EXPECT_EQ(kinds(verify_checked(sealer.public_key(), {clean[0], line, clean[2]})),
+              (Kinds{{2, "bad form"}, {3, "chain break"}}))
         << line;
   }
   for (const char* bad : {"0", "+", "--", "."}) {
     const std::string line = replace_once(l, "\"monotonic_nanos\":", std::string("\"monotonic_nanos\":") + bad);
-    EXPECT_EQ(kinds(verify_both(sealer.public_key(), {clean[0], line, clean[2]})),
-              (Kinds{{2, "torn line"}, {3, "chain break"}}))
+    EXPECT_EQ(kinds(verify_checked(sealer.public_key(), {clean[0], line, clean[2]})),
+              (Kinds{{2, "bad form"}, {3, "chain break"}}))
         << line;
   }
-  // What both parsers accept in a string, read alike.
+  // What JSON allows in a string is read as a (different) prompt.
   for (const char* fine : {"\x7F", "\\u0000", "\\u001f", "\\uffff", "\\udbff\\udfff", "\xF4\x8F\xBF\xBF", "\\\"\\\\\\b\\f\\n\\r\\t"}) {
     const std::string line = replace_once(l, "/b\"", std::string(fine) + "\"");
     // Read as a different prompt, so the seal fails; the line itself is JSON.
-    const Kinds k = kinds(verify_both(sealer.public_key(), {clean[0], line, clean[2]}));
-    EXPECT_EQ(k.count({2, "hash mismatch"}), 1u) << line;
-    EXPECT_EQ(k.count({2, "torn line"}), 0u) << line;
+    const LogReport r = verify_checked(sealer.public_key(), {clean[0], line, clean[2]});
+    EXPECT_EQ(kinds(r).count({2, "hash mismatch"}), 1u) << line;
+    for (const Failure& f : r.failures) EXPECT_NE(f.detail.rfind("not JSON", 0), 0u) << line;
   }
 }
 
-TEST(LogVerifier, FastAndReferenceParsersAgreeOnDamagedLines) {
+TEST(LogVerifier, DamagedLinesAreAllAccountedFor) {
   Sealer sealer;
   const std::vector<std::string> l = sealer.log(4);
   const char* pieces[] = {"-0", "0", "-1", "1e999", "1e-999", "1.5", "18446744073709551616", "\\ud800", "\\udc00",
@@ -611,7 +620,7 @@ TEST(LogVerifier, FastAndReferenceParsersAgreeOnDamagedLines) {
           break;
       }
     }
-    verify_both(sealer.public_key(), lines);
+    verify_checked(sealer.public_key(), lines);
     if (HasFailure()) break;
   }
 
@@ -629,7 +638,7 @@ TEST(LogVerifier, FastAndReferenceParsersAgreeOnDamagedLines) {
     for (const std::string& spelled : spellings) {
       std::vector<std::string> lines = l;
       lines[1] = replace_once(l[1], "\"coherence_score\":" + text + ",", "\"coherence_score\":" + spelled + ",");
-      verify_both(sealer.public_key(), lines);
+      verify_checked(sealer.public_key(), lines);
     }
   }
 }
@@ -708,6 +717,132 @@ TEST(Report, JsonAndTextCarryTheFailures) {
   EXPECT_NE(text.find("line 2: hash mismatch"), std::string::npos) << text;
   EXPECT_NE(text.find("head " + field(l[2], "merkle_root")), std::string::npos) << text;
   EXPECT_NE(text.find("missing head: " + hex_lower(gone)), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace velm::verify
+
+namespace velm::verify {
+namespace {
+
+TEST(Report, TextFromTheLogIsEscaped) {
+  // Expected texts written out by hand from the escaping rules.
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain é ✓ /", "plain é ✓ /"},
+      {"\"q\" \\", "\\\"q\\\" \\\\"},
+      {"a\nb\r\tc", "a\\nb\\r\\tc"},
+      {"\x1b[8m\x7f\x01", "\\x1b[8m\\x7f\\x01"},
+      {"\xff\xc3(\xed\xa0\x80", "\\xff\\xc3(\\xed\\xa0\\x80"},            // not UTF-8
+      {"\xc2\x9b" "2J \xe2\x80\xae" "x\xe2\x80\xa8", "\\u009b2J \\u202ex\\u2028"},  // C1 CSI, bidi, separator
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(escape_text(in), out) << in;
+
+  // A hostile key, a value and a line ending that would forge a verdict if printed raw.
+  Sealer sealer;
+  std::vector<std::string> l = sealer.log(3);
+  l[0] = l[0].substr(0, l[0].size() - 1) + ",\"x\\\"\\n  every line verifies\\nOK\\n\\u001b[8m\":1}";
+  l[1] = replace_once(l[1], "\"id\":\"qor_", "\"id\":\"\\r\\nOK\\u009b\\u202eqor_") + "\r";
+  l[2] = replace_once(l[2], "\"ppp_json\":\"{", "\"ppp_json\":\"\\n\\u001b]0;x\\u0007{");
+  RunReport run;
+  run.logs.push_back(verify(sealer.public_key(), l));
+  const std::string text = render_text(run);
+  EXPECT_EQ(text.find_first_of("\r\x1b\x07"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\n  every line verifies"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nOK"), std::string::npos) << text;
+  EXPECT_TRUE(text.ends_with("\nFAILED\n")) << text;
+  EXPECT_NE(text.find("\\\"\\n  every line verifies\\nOK\\n\\x1b[8m"), std::string::npos) << text;
+  EXPECT_EQ(nlohmann::json::parse(render_json(run))["ok"], false);
+}
+
+// sin in long double, rounded once to float: within one unit in the last place of any faithful
+// single-precision sine.
+bool within_one_ulp(float x, float s) {
+  const auto exact = static_cast<float>(std::sin(static_cast<long double>(x)));
+  return s == exact || s == std::nextafter(exact, 2.0f) || s == std::nextafter(exact, -2.0f);
+}
+
+TEST(ScoreReplay, RecordedSinesMatchThisMachineAndElseReplayStops) {
+  const std::span<const SinePair> table = recorded_sines();
+  ASSERT_EQ(table.size(), 16u * 64u);
+  for (const SinePair& p : table) {
+    float x, s;
+    std::memcpy(&x, &p.phase_bits, 4);
+    std::memcpy(&s, &p.sine_bits, 4);
+    ASSERT_TRUE(x >= 0.0f && x < 6.28f) << x;
+    EXPECT_TRUE(within_one_ulp(x, s)) << x;
+  }
+  // The engine in this build and the table agree: the same C library.
+  EXPECT_EQ(sine_difference(table), "");
+  std::vector<SinePair> other(table.begin(), table.end());
+  other[100].sine_bits ^= 1;
+  EXPECT_NE(sine_difference(other).find("sinf("), std::string::npos);
+
+  // Where the sines differ, scores go unchecked rather than mismatched.
+  Sealer sealer;
+  std::vector<std::string> l = sealer.log(4);
+  l[2] = replace_once(l[2], "\"output\":\"", "\"output\":\"xx");
+  VerifyOptions no_replay;
+  no_replay.replay_scores = false;
+  const LogReport r = verify(sealer.public_key(), l, no_replay);
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(r.chains()[0].scores_checked, 0u);
+  EXPECT_NE(r.chains()[0].scores_note.find("sinf"), std::string::npos);
+  EXPECT_EQ(kinds(verify(sealer.public_key(), l)), (Kinds{{3, "score mismatch"}}));
+}
+
+TEST(ScoreReplay, AChangedFirstOutputIsReportedOnTheFirstLine) {
+  Sealer sealer;
+  struct Case {
+    std::size_t first_output;  // logged output length of the first record
+    int change;                // bytes added to it after sealing
+    Kinds expected;
+  };
+  // Within the search the edit is placed on line 1; far beyond it, line 2 takes the blame.
+  const Case cases[] = {{40, 3, {{1, "score mismatch"}}},
+                        {40, -25, {{1, "score mismatch"}}},
+                        {40, 5000, {{2, "score mismatch"}}}};
+  for (const Case& c : cases) {
+    ChainState chain;
+    std::vector<std::string> lines;
+    lines.push_back(sealer.next(chain, "first", std::string(c.first_output, 'o'), true, [&](SealedRecordData& r) {
+      r.output = std::string(static_cast<std::size_t>(static_cast<int>(c.first_output) + c.change), 'o');
+    }));
+    for (int i = 0; i < 3; ++i) lines.push_back(sealer.next(chain, "next", std::string(300 * i, 'o')));
+    const LogReport r = verify(sealer.public_key(), lines);
+    ASSERT_EQ(kinds(r), c.expected) << c.change;
+    if (c.expected.begin()->first == 1) {
+      EXPECT_NE(r.failures[0].detail.find(std::to_string(c.first_output) + " bytes here"), std::string::npos)
+          << r.failures[0].detail;
+      EXPECT_EQ(r.chains()[0].scores_checked, 4u);  // the replay goes on with the length found
+    } else {
+      EXPECT_NE(r.failures[0].detail.find("line 1"), std::string::npos) << r.failures[0].detail;
+    }
+  }
+}
+
+TEST(LogVerifier, ManyShortChainsAreKeptInOrderOutsideMemory) {
+  // More chains than the chain table keeps in memory: they move to a temporary file.
+  Sealer sealer;
+  constexpr std::size_t kChains = 5000;
+  std::vector<std::string> lines;
+  std::vector<Digest> heads;
+  for (std::size_t i = 0; i < kChains; ++i) {
+    ChainState chain;
+    lines.push_back(sealer.next(chain, "p" + std::to_string(i), "o"));
+    heads.push_back(chain.root);
+  }
+  lines.push_back(lines[7]);  // a first record repeated far later
+  const LogReport r = verify(sealer.public_key(), lines);
+  EXPECT_EQ(kinds(r), (Kinds{{kChains + 1, "chain break"}}));
+  EXPECT_NE(r.failures[0].detail.find("line 8"), std::string::npos) << r.failures[0].detail;
+  const std::vector<ChainSummary> chains = r.chains();
+  ASSERT_EQ(chains.size(), kChains);
+  for (std::size_t i = 0; i < kChains; ++i) {
+    ASSERT_EQ(chains[i].first_line, i + 1);
+    ASSERT_EQ(chains[i].head, heads[i]);
+    ASSERT_EQ(chains[i].scores_checked, 1u);
+  }
 }
 
 }  // namespace

@@ -389,9 +389,14 @@ def test_json_report_shape(tmp_path, base):
     proc = subprocess.run([VERIFY, str(wal), "--json", "--public-key", key], capture_output=True, timeout=60)
     report = json.loads(proc.stdout)
     assert proc.returncode == 1
-    assert list(report) == ["ok", "public_key", "logs", "expected_heads", "failures"]
+    assert list(report) == ["format", "ok", "public_key", "scores_replayed", "replay_note", "logs", "expected_heads",
+                            "failures"]
+    assert (report["format"], report["scores_replayed"], report["replay_note"]) == (1, True, "")
     log = report["logs"][0]
-    assert (log["path"], log["ok"], log["lines"], log["records"]) == (str(wal), False, 7, 7)
+    assert (log["path"], log["readable"], log["error"], log["ok"], log["lines"], log["records"]) == \
+        (str(wal), True, None, False, 7, 7)
+    assert log["bytes"] == wal.stat().st_size
+    assert log["failures"][0]["file"] == str(wal)
     assert [(c["first_line"], c["last_line"], c["records"], c["start"], c["scores_checked"])
             for c in log["chains"]] == [(1, 4, 4, "genesis", 4), (5, 7, 3, "after break", 0)]
     assert log["chains"][1]["scores_note"] != ""
@@ -407,14 +412,16 @@ def test_usage_and_io_errors(tmp_path, base):
         [], [str(wal)], [str(wal), "--public-key"], [str(wal), "--public-key", "zz" * 32],
         [str(wal), "--public-key", key[:-2]], [str(wal), "--public-key", "ff" * 32],
         [str(wal), "--public-key", key, "--public-key", key], [str(wal), "--public-key", key, "--bogus"],
-        [str(wal), "--public-key", key, "--expect-head", "abc"], [str(tmp_path / "missing.wal"), "--public-key", key],
-        [str(tmp_path), "--public-key", key],
+        [str(wal), "--public-key", key, "--expect-head", "abc"],
     ]
-    for args in bad_calls:
+    unreadable = [[str(tmp_path / "missing.wal"), "--public-key", key], [str(tmp_path), "--public-key", key]]
+    for args in bad_calls + unreadable:
         proc = subprocess.run([VERIFY, *args], capture_output=True, timeout=60)
         assert proc.returncode == 2, args
-        assert proc.stdout == b"" and proc.stderr.startswith(b"velm-qor-verify: "), (args, proc.stderr)
+        assert proc.stderr.startswith(b"velm-qor-verify: "), (args, proc.stderr)
         assert b"terminate" not in proc.stderr and b"Traceback" not in proc.stderr
+        # A log that cannot be read is still reported; a usage error reports nothing.
+        assert (proc.stdout.endswith(b"FAILED\n") and b"cannot be read" in proc.stdout) == (args in unreadable)
     proc = subprocess.run([VERIFY, "--help"], capture_output=True, timeout=60)
     assert proc.returncode == 0 and b"--expect-head" in proc.stdout
 
@@ -446,3 +453,68 @@ def test_progress_only_on_a_terminal(tmp_path):
             os.close(follower)
     assert proc.returncode == 1
     assert b"10000 lines" in seen
+
+
+def test_each_log_is_reported_and_the_worst_outcome_sets_the_status(tmp_path, base):
+    lines, _, key = base
+    good, damaged, missing = tmp_path / "good.wal", tmp_path / "damaged.wal", tmp_path / "missing.wal"
+    good.write_bytes(b"".join(l + b"\n" for l in lines))
+    damaged.write_bytes(b"".join(l + b"\n" for l in lines[:3] + lines[4:]))
+    cases = [  # logs, exit status, each log's ok (None: unreadable)
+        ([good, damaged], 1, [True, False]),
+        ([good, missing, damaged], 2, [True, None, False]),
+        ([missing, good], 2, [None, True]),
+    ]
+    for logs, status, oks in cases:
+        proc = subprocess.run([VERIFY, *map(str, logs), "--public-key", key, "--json"], capture_output=True, timeout=60)
+        assert proc.returncode == status, proc.stderr
+        report = json.loads(proc.stdout)
+        assert [log["path"] for log in report["logs"]] == [str(p) for p in logs]
+        assert [log["ok"] if log["readable"] else None for log in report["logs"]] == oks
+        text = subprocess.run([VERIFY, *map(str, logs), "--public-key", key], capture_output=True, timeout=60)
+        assert text.returncode == status
+        for log, ok in zip(logs, oks):
+            assert f"{log}: cannot be read: " .encode() in text.stdout if ok is None else \
+                f"{log}: {len(lines) - (not ok)} lines".encode() in text.stdout
+
+    # "-" is standard input.
+    proc = subprocess.run([VERIFY, "-", "--public-key", key, "--json"], input=damaged.read_bytes(), capture_output=True,
+                          timeout=60)
+    assert proc.returncode == 1
+    assert failures(json.loads(proc.stdout)) == {(4, "chain break")}
+    version = subprocess.run([VERIFY, "--version"], capture_output=True, timeout=60)
+    assert version.returncode == 0 and version.stdout.decode().split() == ["velm-qor-verify", velm_qor_version()]
+
+
+def velm_qor_version() -> str:
+    from importlib.metadata import version
+
+    return version("velm_qor")
+
+
+def test_a_log_being_written_verifies_while_it_grows(tmp_path):
+    wal = tmp_path / "live.wal"
+    key = velm_qor.QOREngine(str(wal)).public_key_hex()
+    writer = textwrap.dedent(
+        f"""
+        import velm_qor
+        engine = velm_qor.QOREngine({str(wal)!r})
+        ppp = velm_qor.PPPTriplet("p", "q", "r")
+        review = velm_qor.HumanDeltaChain("r", False, "t", "c")
+        for n in range(300):
+            engine.capture(None, "x" * (200000 + 997 * n), None, "y" * (n % 9), ppp, review)
+        """
+    )
+    proc = subprocess.Popen([sys.executable, "-c", writer])
+    runs = []
+    try:
+        while proc.poll() is None:
+            rc, report = run([wal], key)
+            runs.append((rc, report["logs"][0]["lines"], report["logs"][0]["failures"][:3]))
+    finally:
+        proc.wait(timeout=300)
+    assert proc.returncode == 0
+    assert len(runs) >= 3 and runs[-1][1] > 0
+    assert [r for r in runs if r[0] != 0] == []
+    rc, report = run([wal], key)
+    assert rc == 0 and report["logs"][0]["lines"] == 300 and report["logs"][0]["bytes"] == wal.stat().st_size

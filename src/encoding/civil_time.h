@@ -1,0 +1,22 @@
+// Calendar dates and times of day to seconds since 1970-01-01T00:00:00 UTC (proleptic Gregorian,
+// no leap seconds).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace velm {
+
+struct CivilTime {
+  int year = 1970;
+  unsigned month = 1;   // 1..12
+  unsigned day = 1;     // 1..31
+  unsigned hour = 0;    // 0..23
+  unsigned minute = 0;  // 0..59
+  unsigned second = 0;  // 0..59
+};
+
+// Seconds since the epoch, or nothing when the date does not exist or a field is out of range.
+std::optional<std::int64_t> unix_seconds(const CivilTime& t) noexcept;
+
+}  // namespace velm

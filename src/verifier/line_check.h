@@ -1,0 +1,61 @@
+// The checks of one line on its own: its form, its seal and its signature. A LineChecker shares
+// nothing with other lines except its scratch space, so one checker per thread can take any line;
+// what links lines together (chains, score replay) comes after, in log order.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "encoding/digest.h"
+#include "encoding/ed25519.h"
+
+namespace velm::verify {
+
+// What score replay needs from a line.
+struct ScoreInput {
+  bool usable = false;  // all of the below were read
+  std::uint64_t prompt_bytes = 0;
+  std::uint64_t output_bytes = 0;
+  double coherence = 0.0;
+  double reputation = 0.0;
+  std::optional<std::string> insight;
+};
+
+// Names a record id in 16 bytes (a BLAKE3 prefix of its text), to notice a record repeated.
+using IdKey = std::array<std::uint8_t, 16>;
+
+struct LineFacts {
+  std::string form_problem;       // the first form problem found, empty when none
+  std::optional<Digest> hash;     // the stored hash, when it is 64 lowercase hex digits
+  std::optional<Digest> root;     // the stored merkle_root, likewise
+  std::optional<Digest> sealed;   // the digest of the sealed fields, when all of them were read
+  bool hash_mismatch = false;     // sealed and hash both read, and they differ
+  bool bad_signature = false;     // hash and signature both read, and it does not verify
+  std::optional<IdKey> id;        // when the id was read as a string
+  ScoreInput scores;
+};
+
+class LineChecker {
+ public:
+  explicit LineChecker(const PublicKey& key);
+  ~LineChecker();
+  LineChecker(const LineChecker&) = delete;
+  LineChecker& operator=(const LineChecker&) = delete;
+
+  // `line` without its line feed. Fills every field of `out`.
+  void check(std::string_view line, LineFacts& out);
+
+ private:
+  struct Scratch;
+  PublicKey key_;
+  std::unique_ptr<Scratch> scratch_;
+};
+
+// A log text quoted in a failure detail: at most `limit` bytes of it, then "...".
+std::string quote_log_text(std::string_view text, std::size_t limit = 80);
+
+}  // namespace velm::verify

@@ -1,0 +1,56 @@
+// The lines of one log, from a file or a stream. A regular file is read up to the size it had
+// while no append was in progress: the engine appends each line in one write under an exclusive
+// flock, so taking a shared lock just long enough to read the size gives a size that ends on a
+// line boundary, and a line appended meanwhile is left for the next run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "encoding/unique_fd.h"
+
+namespace velm::verify {
+
+// Failure to open or read a log (or the verifier's temporary files).
+class IoError : public std::runtime_error {
+ public:
+  explicit IoError(const std::string& message) : std::runtime_error(message) {}
+};
+
+class LineSource {
+ public:
+  enum class Status { kLine, kTorn, kOversized, kEnd };
+
+  // "-" is standard input. Throws IoError.
+  LineSource(const std::string& path, std::size_t max_line_bytes);
+
+  // kLine: `line` holds the next line without its "\n". kTorn: the last bytes had no "\n".
+  // kOversized: a line longer than the limit was skipped unread; `length` is its length.
+  // Throws IoError.
+  Status next(std::string& line, std::uint64_t& length);
+
+  std::uint64_t bytes_read() const noexcept { return consumed_; }
+  // The bytes this run covers, when known in advance (regular files).
+  std::optional<std::uint64_t> size() const noexcept { return limit_; }
+
+ private:
+  bool fill();
+
+  std::string path_;
+  UniqueFd owned_;  // empty for standard input
+  int fd_ = -1;
+  std::size_t max_line_bytes_;
+  std::optional<std::uint64_t> limit_;
+  std::uint64_t fetched_ = 0;   // bytes read from the descriptor
+  std::uint64_t consumed_ = 0;  // bytes handed out as lines
+  std::vector<char> buffer_;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+  bool eof_ = false;
+};
+
+}  // namespace velm::verify
