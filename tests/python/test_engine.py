@@ -43,6 +43,7 @@ def test_new_path_creates_log_and_private_key(tmp_path):
 def test_existing_key_and_log_are_left_alone(tmp_path):
     seed = bytes(range(32))
     (tmp_path / "l.wal.key").write_bytes(seed)
+    (tmp_path / "l.wal.key").chmod(0o600)
     (tmp_path / "l.wal").write_bytes(b'{"old":1}\n')
     engine = velm_qor.QOREngine(str(tmp_path / "l.wal"))
     assert engine.public_key_hex() == SigningKey(seed).verify_key.encode().hex()
