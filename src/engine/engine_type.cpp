@@ -2,6 +2,8 @@
 // pipeline itself is Engine::capture.
 #include <Python.h>
 
+#include <optional>
+
 #include "binding/args.h"
 #include "binding/classes.h"
 #include "encoding/fatal_error.h"
@@ -21,7 +23,19 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard("QOREngine.__new__", static_cast<PyObject*>(nullptr), [&] {
     PyObject* argv[1];
     bind_arguments(kNew, args, kwargs, argv);
-    Engine engine(to_text(argv[0], "wal_path").str());
+    std::string wal_path = to_text(argv[0], "wal_path").str();
+    // The key file may be slow to reach, or still being written by another process: other
+    // threads run meanwhile. Construction touches no Python object.
+    std::optional<Engine> made;
+    PyThreadState* released = PyEval_SaveThread();
+    try {
+      made.emplace(std::move(wal_path));
+    } catch (...) {
+      PyEval_RestoreThread(released);
+      throw;
+    }
+    PyEval_RestoreThread(released);
+    Engine& engine = *made;
     if (!engine.key_warning().empty() &&
         PyErr_WarnEx(PyExc_RuntimeWarning, engine.key_warning().c_str(), 1) != 0) {
       propagate_python_error();

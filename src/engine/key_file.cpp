@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -182,7 +183,7 @@ enum class Published { kLinked, kLost, kNoLinks };
 
 // Writes the seed to a fresh temporary file beside `key_path` and links it into place.
 Published publish_by_link(const std::string& key_path, const SecretSeed& seed, std::string& warning) {
-  static unsigned counter = 0;
+  static std::atomic<unsigned> counter{0};  // engines may be built on several threads at once
   std::string temp_path;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
