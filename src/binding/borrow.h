@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "binding/errors.h"
@@ -18,13 +19,15 @@ namespace velm::py {
 using BorrowFlag = std::intptr_t;
 inline constexpr BorrowFlag kExclusive = -1;
 
-// One borrow in progress: which counter, which kind, which thread.
+// One borrow in progress: which counter, which kind, which thread. The forward links are atomic
+// so that the list reads whole in a child even when fork() was called by a thread that did not
+// hold the interpreter lock while another changed the list.
 struct BorrowHold {
   BorrowFlag* flag;
   bool exclusive;
   std::uint64_t thread = 0;
   BorrowHold* prev = nullptr;
-  BorrowHold* next = nullptr;
+  std::atomic<BorrowHold*> next{nullptr};
 };
 
 void link_hold(BorrowHold& hold) noexcept;

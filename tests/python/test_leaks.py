@@ -90,16 +90,21 @@ def test_no_reference_object_or_descriptor_leaks(tmp_path, panic_type):
         objects = [*watched, *call_args]
         counts = [sys.getrefcount(obj) for obj in objects]
         descriptors = fd_count()
-        gc.collect()
         tracemalloc.start()
         try:
-            traced = tracemalloc.get_traced_memory()[0]
-            for _ in range(CALLS):
+            for _ in range(50):  # the interpreter's free lists refill while traced
                 run(fn, call_args, action, expected)
-            gc.collect()
-            grown = tracemalloc.get_traced_memory()[0] - traced
+            grown = []
+            # A leak grows every round; a cache of the interpreter that resizes once grows one.
+            for _ in range(3):
+                gc.collect()
+                traced = tracemalloc.get_traced_memory()[0]
+                for _ in range(CALLS):
+                    run(fn, call_args, action, expected)
+                gc.collect()
+                grown.append(tracemalloc.get_traced_memory()[0] - traced)
         finally:
             tracemalloc.stop()
         assert [sys.getrefcount(obj) for obj in objects] == counts, what
-        assert grown < 16 * CALLS, (what, grown)  # a leaked object costs far more per call
+        assert min(grown) < 16 * CALLS, (what, grown)  # a leaked object costs far more per call
         assert fd_count() == descriptors, what
