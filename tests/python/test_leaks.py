@@ -92,7 +92,7 @@ def test_no_reference_object_or_descriptor_leaks(tmp_path, panic_type):
         descriptors = fd_count()
         tracemalloc.start()
         try:
-            for _ in range(50):  # the interpreter's free lists refill while traced
+            for _ in range(5 * CALLS):  # the interpreter's free lists fill up while traced
                 run(fn, call_args, action, expected)
             grown = []
             # A leak grows every round; a cache of the interpreter that resizes once grows one.
