@@ -156,7 +156,11 @@ AppendResult Engine::append_to_log(const SealedRecordData& record, SignalCheck o
   } catch (const std::bad_alloc&) {
     result = {ENOMEM};
   }
-  if (line_writer_.capacity() > kKeptBufferBytes) line_writer_.release();
+  // A lone large line gives its buffer back at once; a run of large lines keeps it, and the first
+  // ordinary line after the run gives it back.
+  const bool large = line_writer_.text().size() > kKeptBufferBytes;
+  if (line_writer_.capacity() > kKeptBufferBytes && !(large && previous_line_large_)) line_writer_.release();
+  previous_line_large_ = large;
   return result;
 }
 

@@ -89,6 +89,7 @@ class Engine {
   Digest chain_root_;
   Scorer scorer_;
   JsonWriter line_writer_;  // reused by every append
+  bool previous_line_large_ = false;
   // Reused for the small JSON texts of each record; scratch space, not state of the engine.
   mutable JsonWriter text_writer_;
 };
@@ -98,7 +99,8 @@ class Engine {
 std::uint64_t fork_generation() noexcept;
 
 // Scratch buffers larger than this are given back after use rather than kept for the next
-// capture, so one huge record does not pin its size in memory for the engine's life.
+// capture (unless the next is as large), so one huge record does not pin its size in memory for
+// the engine's life.
 inline constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
 
 // The seal text: provenance, place, purpose, prompt, then the coherence and the new reputation as
