@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/borrow.h"
 #include "binding/classes.h"
 #include "binding/errors.h"
 
@@ -60,6 +61,7 @@ PyObject* init_module() {
     Py_INCREF(g_module);
     return g_module;
   }
+  velm::py::install_borrow_fork_handler();
   return velm::py::guard("module initialisation", static_cast<PyObject*>(nullptr), [] {
     Ref module = Ref::steal(velm::py::check(PyModule_Create(&g_module_def)));
     add_class(module.get(), velm::py::qor_engine_type());

@@ -90,7 +90,11 @@ void bind_arguments(const FunctionSpec& fn, PyObject* args, PyObject* kwargs, Py
 }
 
 std::string type_name_of(PyObject* obj) {
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  // One interned name for the life of the process: a new str for every lookup would churn the
+  // interpreter's type attribute cache, which keeps the names it was asked for.
+  static PyObject* qualname = nullptr;
+  if (qualname == nullptr) qualname = PyUnicode_InternFromString("__qualname__");
+  Ref name = Ref::steal(qualname ? PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), qualname) : nullptr);
   if (!name || !PyUnicode_Check(name.get())) {
     PyErr_Clear();
     return "<failed to extract type name>";

@@ -163,6 +163,12 @@ void JsonWriter::clear() noexcept {
   after_key_ = false;
 }
 
+void JsonWriter::release() noexcept {
+  clear();
+  data_.reset();
+  capacity_ = 0;
+}
+
 std::string JsonWriter::take() {
   std::string out(text());
   clear();

@@ -18,6 +18,8 @@ class JsonWriter {
 
   // Forgets the text written so far but keeps the buffer's capacity.
   void clear() noexcept;
+  // Forgets the text and frees the buffer; the next write allocates a new one.
+  void release() noexcept;
 
   void begin_object();
   void end_object();

@@ -2,7 +2,10 @@
 
 #include <blake3.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "encoding/clock.h"
 #include "encoding/entropy.h"
@@ -20,22 +23,34 @@ void touch_log_file(const std::string& path) noexcept {
   if (fd >= 0) ::close(fd);
 }
 
-SecretSeed obtain_seed(const std::string& wal_path, bool memory_mode) {
+std::atomic<std::uint64_t> g_fork_generation{0};
+
+void count_fork_in_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+SecretSeed obtain_seed(const std::string& wal_path, bool memory_mode, std::string& warning) {
   if (memory_mode) return generate_seed();
-  return load_or_create_seed(wal_path + kKeyFileSuffix);
+  return load_or_create_seed(wal_path + kKeyFileSuffix, warning);
 }
 
 }  // namespace
 
+std::uint64_t fork_generation() noexcept {
+  // Registered before the first engine exists, so no fork after it goes uncounted.
+  static const int registered = ::pthread_atfork(nullptr, nullptr, count_fork_in_child);
+  (void)registered;
+  return g_fork_generation.load(std::memory_order_relaxed);
+}
+
 Engine::Engine(std::string wal_path)
     : wal_path_(std::move(wal_path)),
       memory_mode_(wal_path_ == kMemoryPath),
+      fork_generation_(fork_generation()),
       chain_root_(genesis_root()) {
   if (!memory_mode_) {
-    log_path_ = resolve_log_path(wal_path_);
+    log_ = resolve_log_location(wal_path_);
     touch_log_file(wal_path_);
   }
-  key_ = signing_key_from_seed(obtain_seed(wal_path_, memory_mode_));
+  key_ = signing_key_from_seed(obtain_seed(wal_path_, memory_mode_, key_warning_));
 }
 
 std::string Engine::public_key_hex() const {
@@ -108,6 +123,7 @@ Engine::Prepared Engine::prepare(CaptureInput&& input, Stamps&& stamps) const {
   if (evaluation.insight) {
     built.core_insight_json = json_text(text_writer_, write_core_insight, *evaluation.insight);
   }
+  if (text_writer_.capacity() > kKeptBufferBytes) text_writer_.release();
   return out;
 }
 
@@ -122,15 +138,30 @@ void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& re
   record = std::move(prepared.record);
 }
 
-AppendResult Engine::append_to_log(const SealedRecordData& record) noexcept {
+void Engine::restart_if_forked() noexcept {
+  const std::uint64_t now = fork_generation();
+  if (now == fork_generation_) return;
+  fork_generation_ = now;
+  scorer_.reset();
+  chain_root_ = genesis_root();
+}
+
+AppendResult Engine::append_to_log(const SealedRecordData& record, SignalCheck on_signal) noexcept {
   if (memory_mode_) return {};
+  AppendResult result;
   try {
     write_record_json(line_writer_, record);
     line_writer_.line_feed();
+    result = append_log_line(log_.dir(), log_.path(), line_writer_.text(), on_signal);
   } catch (const std::bad_alloc&) {
-    return {ENOMEM};
+    result = {ENOMEM};
   }
-  return append_log_line(log_path_, line_writer_.text());
+  // A lone large line gives its buffer back at once; a run of large lines keeps it, and the first
+  // ordinary line after the run gives it back.
+  const bool large = line_writer_.text().size() > kKeptBufferBytes;
+  if (line_writer_.capacity() > kKeptBufferBytes && !(large && previous_line_large_)) line_writer_.release();
+  previous_line_large_ = large;
+  return result;
 }
 
 }  // namespace velm

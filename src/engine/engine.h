@@ -49,6 +49,8 @@ class Engine {
   bool memory_mode() const noexcept { return memory_mode_; }
   const PublicKey& public_key() const noexcept { return key_.public_key(); }
   std::string public_key_hex() const;
+  // Set when the key file may be read by other users; empty otherwise.
+  const std::string& key_warning() const noexcept { return key_warning_; }
   const Digest& chain_root() const noexcept { return chain_root_; }
   const Scorer& scorer() const noexcept { return scorer_; }
 
@@ -67,21 +69,39 @@ class Engine {
   // prepare and commit in one step; the record is moved into `record`.
   void capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record);
 
-  // Appends the record's line to the log (outside memory mode). Never throws.
-  AppendResult append_to_log(const SealedRecordData& record) noexcept;
-  const std::string& log_path() const noexcept { return log_path_; }
+  // After a fork, the child's first capture starts a new chain, as a new engine on the same path
+  // would: fresh history, reputation 0.5, genesis root, the same key. The parent is unaffected.
+  void restart_if_forked() noexcept;
+
+  // Appends the record's line to the log (outside memory mode). Touches no Python object, so it
+  // may run without the interpreter lock. Never throws.
+  AppendResult append_to_log(const SealedRecordData& record, SignalCheck on_signal = {}) noexcept;
+  // The log's name as it is opened (absolute, or relative to the kept working directory).
+  const std::string& log_path() const noexcept { return log_.path(); }
 
  private:
   std::string wal_path_;
-  std::string log_path_;  // wal_path_ resolved at construction
+  LogLocation log_;  // wal_path_ resolved at construction
   bool memory_mode_;
+  std::uint64_t fork_generation_;
   SigningKey key_;
+  std::string key_warning_;
   Digest chain_root_;
   Scorer scorer_;
   JsonWriter line_writer_;  // reused by every append
+  bool previous_line_large_ = false;
   // Reused for the small JSON texts of each record; scratch space, not state of the engine.
   mutable JsonWriter text_writer_;
 };
+
+// Counts the fork() calls this process went through since it started (0 in the first process):
+// a process-wide number bumped in every child, so that state copied from the parent can tell.
+std::uint64_t fork_generation() noexcept;
+
+// Scratch buffers larger than this are given back after use rather than kept for the next
+// capture (unless the next is as large), so one huge record does not pin its size in memory for
+// the engine's life.
+inline constexpr std::size_t kKeptBufferBytes = std::size_t{1} << 20;
 
 // The seal text: provenance, place, purpose, prompt, then the coherence and the new reputation as
 // seal float texts, with no separators.

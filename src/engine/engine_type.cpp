@@ -2,6 +2,8 @@
 // pipeline itself is Engine::capture.
 #include <Python.h>
 
+#include <optional>
+
 #include "binding/args.h"
 #include "binding/classes.h"
 #include "encoding/fatal_error.h"
@@ -21,7 +23,23 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard("QOREngine.__new__", static_cast<PyObject*>(nullptr), [&] {
     PyObject* argv[1];
     bind_arguments(kNew, args, kwargs, argv);
-    Engine engine(to_text(argv[0], "wal_path").str());
+    std::string wal_path = to_text(argv[0], "wal_path").str();
+    // The key file may be slow to reach, or still being written by another process: other
+    // threads run meanwhile. Construction touches no Python object.
+    std::optional<Engine> made;
+    PyThreadState* released = PyEval_SaveThread();
+    try {
+      made.emplace(std::move(wal_path));
+    } catch (...) {
+      PyEval_RestoreThread(released);
+      throw;
+    }
+    PyEval_RestoreThread(released);
+    Engine& engine = *made;
+    if (!engine.key_warning().empty() &&
+        PyErr_WarnEx(PyExc_RuntimeWarning, engine.key_warning().c_str(), 1) != 0) {
+      propagate_python_error();
+    }
     return new_instance<Engine>(reinterpret_cast<PyObject*>(type), std::move(engine));
   });
 }
@@ -65,6 +83,17 @@ std::string dumps(PyObject* json, PyObject* obj) {
   return utf8_of(text.get()).str();
 }
 
+// Called, with the interpreter lock released, when a signal interrupts the wait for the log's
+// lock: takes the lock back and runs the Python signal handlers. A handler that raises gives up
+// the append, and the capture fails with its exception before anything is logged.
+bool give_up_on_signal(void* context) {
+  auto* released = static_cast<PyThreadState**>(context);
+  PyEval_RestoreThread(*released);
+  const bool raised = PyErr_CheckSignals() != 0;
+  *released = PyEval_SaveThread();
+  return raised;
+}
+
 void warn_append_failure(const Engine& engine, int error) {
   const std::string message = "velm_qor: the record could not be appended to the log '" + engine.log_path() +
                               "': " + os_error_text(error);
@@ -106,11 +135,22 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     // Everything that can fail happens before the engine changes, the result object included.
     Engine& engine = inst->value;
     Ref record = Ref::steal(new_empty_instance<SealedRecordData>(record_type));
+    engine.restart_if_forked();  // after json.dumps, which may itself have forked
     Engine::Prepared prepared = engine.prepare(std::move(input), draw_stamps());
+
+    // Waiting for the log's lock and writing the line can take long: other threads run
+    // meanwhile. Only native data is touched here, and the borrows keep the engine and the
+    // inputs to this capture alone.
+    AppendResult appended;
+    if (!engine.memory_mode()) {
+      PyThreadState* released = PyEval_SaveThread();
+      appended = engine.append_to_log(prepared.record, {give_up_on_signal, &released});
+      PyEval_RestoreThread(released);
+      if (appended.abandoned) throw PythonError{};
+    }
 
     // A failed append is reported as a warning; when the warning is raised as an error the
     // capture fails as a whole and the engine stays where it was, matching the log.
-    const AppendResult appended = engine.append_to_log(prepared.record);
     if (!appended) warn_append_failure(engine, appended.error);
 
     engine.commit(prepared);

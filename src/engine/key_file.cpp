@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 #include "encoding/entropy.h"
 #include "encoding/fatal_error.h"
@@ -37,11 +40,56 @@ class FileDescriptor {
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
+// Refuses a key file that other users may write or that another user owns (root may use any);
+// notes in `warning` that other users may read it.
+void check_ownership(const struct stat& st, const std::string& key_path, const char* failure, std::string& warning) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    throw FatalError(std::string(failure) + ": '" + key_path + "' may be written by other users (mode " + mode + ")");
+  }
+  const uid_t me = ::geteuid();
+  if (me != 0 && st.st_uid != me) {
+    throw FatalError(std::string(failure) + ": '" + key_path + "' belongs to user " + std::to_string(st.st_uid) +
+                     ", not to this process's user " + std::to_string(me));
+  }
+  if (st.st_mode & (S_IRGRP | S_IROTH)) {
+    warning = "velm_qor: the signing key '" + key_path + "' may be read by other users (mode " + mode + ")";
+  }
+}
+
 enum class LoadResult { kLoaded, kMissing };
+
+// How long a reader waits for a key file that is still shorter than a seed: another process that
+// cannot link its key into place writes it in place, and may be between creating and writing.
+constexpr long kShortKeyWaitMillis = 1000;
+
+// Reads up to `size` bytes from the start of the file.
+std::size_t read_start(int fd, unsigned char* buf, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, buf + got, size - got, static_cast<off_t>(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      std::fill(buf, buf + size, 0);
+      fail("Failed to read signing key", err);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+void sleep_millis(long millis) {
+  struct timespec pause {0, millis * 1000000L};
+  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
 
 // Reads the seed; never reads more than one byte past the expected length and never blocks on
 // a FIFO or a device.
-LoadResult load_seed(const std::string& key_path, SecretSeed& seed) {
+LoadResult load_seed(const std::string& key_path, SecretSeed& seed, std::string& warning) {
   const int fd = ::open(key_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     if (errno == ENOENT) return LoadResult::kMissing;
@@ -54,19 +102,14 @@ LoadResult load_seed(const std::string& key_path, SecretSeed& seed) {
   if (!S_ISREG(st.st_mode)) {
     throw FatalError("Failed to read signing key: not a regular file");
   }
+  check_ownership(st, key_path, "Failed to read signing key", warning);
   unsigned char buf[kSeedBytes + 1];
-  std::size_t got = 0;
-  while (got < sizeof buf) {
-    const ssize_t n = ::read(fd, buf + got, sizeof buf - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      std::fill(buf, buf + sizeof buf, 0);
-      fail("Failed to read signing key", err);
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+  std::size_t got = read_start(fd, buf, sizeof buf);
+  for (long waited = 0, step = 1; got < kSeedBytes && waited < kShortKeyWaitMillis; waited += step, step *= 2) {
+    sleep_millis(step);
+    got = read_start(fd, buf, sizeof buf);
   }
+  if (got <= kSeedBytes && ::fstat(fd, &st) != 0) fail("Failed to read signing key", errno);
   std::copy(buf, buf + kSeedBytes, seed.data());
   std::fill(buf, buf + sizeof buf, 0);
   if (got != kSeedBytes || st.st_size != static_cast<off_t>(kSeedBytes)) {
@@ -98,10 +141,49 @@ std::string directory_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Makes a new name in the key's directory durable; a failure here leaves a complete key file, so
+// it is not fatal.
+void sync_directory_of(const std::string& key_path) noexcept {
+  const int dir = ::open(directory_of(key_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+// Owner-only whatever the umask. A file system that keeps no permission bits refuses the change;
+// what it reports instead is checked like any existing key file.
+void restrict_to_owner(int fd, const std::string& key_path, std::string& warning) {
+  (void)::fchmod(fd, 0600);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) fail("Failed to write signing key", errno);
+  check_ownership(st, key_path, "Failed to write signing key", warning);
+}
+
+// Writes the seed, syncs it and closes the file; `fd` is closed on every way out.
+void write_key(FileDescriptor& file, const SecretSeed& seed) {
+  write_all(file.get(), seed.data(), seed.size());
+  if (::fsync(file.get()) != 0) fail("Failed to write signing key", errno);
+  if (file.close() != 0) fail("Failed to write signing key", errno);
+}
+
+// Removes a file on the way out unless disarmed.
+struct Remover {
+  const std::string& path;
+  bool armed = true;
+  ~Remover() {
+    if (armed) ::unlink(path.c_str());
+  }
+};
+
+// The errors of link() that mean the file system has no hard links at all.
+bool links_unsupported(int err) { return err == EPERM || err == EOPNOTSUPP || err == ENOSYS; }
+
+enum class Published { kLinked, kLost, kNoLinks };
+
 // Writes the seed to a fresh temporary file beside `key_path` and links it into place.
-// Returns false when another file got there first.
-bool publish_seed(const std::string& key_path, const SecretSeed& seed) {
-  static unsigned counter = 0;
+Published publish_by_link(const std::string& key_path, const SecretSeed& seed, std::string& warning) {
+  static std::atomic<unsigned> counter{0};  // engines may be built on several threads at once
   std::string temp_path;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -111,32 +193,38 @@ bool publish_seed(const std::string& key_path, const SecretSeed& seed) {
   }
   if (fd < 0) fail("Failed to write signing key", EEXIST);
   FileDescriptor file(fd);
-  struct TempRemover {
-    const std::string& path;
-    ~TempRemover() { ::unlink(path.c_str()); }
-  } remover{temp_path};
-
-  if (::fchmod(fd, 0600) != 0) fail("Failed to write signing key", errno);  // whatever the umask
-  write_all(fd, seed.data(), seed.size());
-  if (::fsync(fd) != 0) fail("Failed to write signing key", errno);
-  if (file.close() != 0) fail("Failed to write signing key", errno);
-
+  Remover remover{temp_path};
+  restrict_to_owner(fd, key_path, warning);
+  write_key(file, seed);
   if (::link(temp_path.c_str(), key_path.c_str()) != 0) {
-    if (errno == EEXIST) return false;
+    if (errno == EEXIST) return Published::kLost;
+    if (links_unsupported(errno)) return Published::kNoLinks;
     fail("Failed to write signing key", errno);
   }
-  // Make the new name durable; a failure here leaves a complete key file, so it is not fatal.
-  const int dir = ::open(directory_of(key_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
+  sync_directory_of(key_path);
+  return Published::kLinked;
+}
+
+// Without hard links: creates the key file itself, exclusively, and writes the seed into it. Until
+// the whole seed is synced a failure removes the file again.
+Published publish_in_place(const std::string& key_path, const SecretSeed& seed, std::string& warning) {
+  const int fd = ::open(key_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    if (errno == EEXIST) return Published::kLost;
+    fail("Failed to write signing key", errno);
   }
-  return true;
+  FileDescriptor file(fd);
+  Remover remover{key_path};
+  restrict_to_owner(fd, key_path, warning);
+  write_key(file, seed);
+  remover.armed = false;
+  sync_directory_of(key_path);
+  return Published::kLinked;
 }
 
 }  // namespace
 
-SecretSeed load_or_create_seed(const std::string& key_path) {
+SecretSeed load_or_create_seed(const std::string& key_path, std::string& warning) {
   SecretSeed seed;
   if (has_nul(key_path)) {
     // Such a path cannot name a file: it counts as absent, and creating it fails.
@@ -144,13 +232,16 @@ SecretSeed load_or_create_seed(const std::string& key_path) {
     throw FatalError("Failed to write signing key: file name contains a NUL byte");
   }
   struct stat st {};
-  if (::stat(key_path.c_str(), &st) == 0 && load_seed(key_path, seed) == LoadResult::kLoaded) {
+  if (::stat(key_path.c_str(), &st) == 0 && load_seed(key_path, seed, warning) == LoadResult::kLoaded) {
     return seed;
   }
   seed = generate_seed();
-  if (publish_seed(key_path, seed)) return seed;
+  Published published = publish_by_link(key_path, seed, warning);
+  if (published == Published::kNoLinks) published = publish_in_place(key_path, seed, warning);
+  if (published == Published::kLinked) return seed;
   // Another process created the key file first: use its identity.
-  if (load_seed(key_path, seed) == LoadResult::kLoaded) return seed;
+  warning.clear();
+  if (load_seed(key_path, seed, warning) == LoadResult::kLoaded) return seed;
   fail("Failed to read signing key", ENOENT);
 }
 

@@ -12,9 +12,15 @@ inline constexpr const char* kKeyFileSuffix = ".key";
 // Loads the seed from `key_path`, or creates the file with a fresh seed when it is missing.
 // A new key file is written under a temporary name, synced and linked into place, so that it
 // appears whole or not at all and an existing identity is never replaced; if another process
-// links its file first, that key is loaded. The file is readable by its owner only.
+// links its file first, that key is loaded. Where the file system has no hard links, the key is
+// created in place, exclusively, and written and synced before use; a reader that finds it still
+// short waits a moment for the rest. The file is made readable by its owner only.
+//
+// A key file that other users may write, or that belongs to another user (unless the process
+// runs as root), is refused: whoever planted it could sign records. One that other users may
+// read is used, and `warning` receives a text saying so (no key bytes).
 // Fatal errors: "Failed to read signing key: ...", "Invalid key length: ...",
 // "Failed to write signing key: ...", "Error: ..." (random source).
-SecretSeed load_or_create_seed(const std::string& key_path);
+SecretSeed load_or_create_seed(const std::string& key_path, std::string& warning);
 
 }  // namespace velm

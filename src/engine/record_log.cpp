@@ -44,15 +44,19 @@ WriteOutcome write_fully(int fd, std::string_view line) noexcept {
 
 }  // namespace
 
-AppendResult append_log_line(const std::string& path, std::string_view line) noexcept {
+AppendResult append_log_line(int dir, const std::string& path, std::string_view line, SignalCheck on_signal) noexcept {
   if (path.find('\0') != std::string::npos) return {EINVAL};
   // Non-blocking so that a FIFO without a reader fails at once instead of stalling the caller
-  // (and the interpreter) forever; regular files ignore the flag.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  // forever; regular files ignore the flag.
+  const int fd = ::openat(dir, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd < 0) return {errno};
   // Other processes appending to the same log wait here, so lines never interleave.
   while (::flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) break;  // no locking on this file system: append unlocked
+    if (on_signal.give_up != nullptr && on_signal.give_up(on_signal.context)) {
+      ::close(fd);
+      return {0, true};
+    }
   }
   const WriteOutcome outcome = write_fully(fd, line);
   if (outcome.error != 0 && outcome.written != 0) {
@@ -68,13 +72,31 @@ AppendResult append_log_line(const std::string& path, std::string_view line) noe
   return {outcome.error};
 }
 
-std::string resolve_log_path(const std::string& path) {
-  if (path.empty() || path.front() == '/') return path;
+LogLocation::~LogLocation() {
+  if (dir_ != AT_FDCWD) ::close(dir_);
+}
+
+LogLocation& LogLocation::operator=(LogLocation&& other) noexcept {
+  if (this != &other) {
+    if (dir_ != AT_FDCWD) ::close(dir_);
+    path_ = std::move(other.path_);
+    dir_ = std::exchange(other.dir_, AT_FDCWD);
+  }
+  return *this;
+}
+
+LogLocation resolve_log_location(const std::string& path) {
+  if (path.empty() || path.front() == '/') return {path, AT_FDCWD};
   std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), std::free);
-  if (!cwd) return path;
-  std::string resolved(cwd.get());
-  if (resolved.back() != '/') resolved.push_back('/');
-  return resolved + path;
+  if (cwd) {
+    std::string resolved(cwd.get());
+    if (resolved.back() != '/') resolved.push_back('/');
+    resolved += path;
+    if (resolved.size() < PATH_MAX) return {std::move(resolved), AT_FDCWD};
+  }
+  const int dir = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return {path, AT_FDCWD};  // no better choice than the name as given
+  return {path, dir};
 }
 
 }  // namespace velm

@@ -263,6 +263,12 @@ void Scorer::commit(const Evaluation& evaluation) noexcept {
   st.reputation = evaluation.reputation;
 }
 
+void Scorer::reset() noexcept {
+  state_->head = 0;
+  state_->count = 0;
+  state_->reputation = kInitialReputation;
+}
+
 std::size_t Scorer::history_size() const noexcept { return state_->count; }
 
 double Scorer::reputation() const noexcept { return state_->reputation; }

@@ -54,6 +54,8 @@ class Scorer {
                       bool auto_insight) const;
   // Pushes the evaluated vector (dropping the oldest beyond the limit) and takes its reputation.
   void commit(const Evaluation& evaluation) noexcept;
+  // Back to the state of a new scorer: empty history, initial reputation.
+  void reset() noexcept;
 
   std::size_t history_size() const noexcept;
   double reputation() const noexcept;

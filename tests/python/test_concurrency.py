@@ -1,9 +1,17 @@
-"""Python threads sharing engines and inputs while json.dumps hands the GIL around."""
+"""Python threads sharing engines and inputs while json.dumps hands the GIL around; the log's lock; fork."""
 
 import json
+import multiprocessing
+import os
+import signal
+import subprocess
+import sys
 import threading
 import time
+import warnings
 from types import SimpleNamespace
+
+import pytest
 
 import velm_qor
 from conftest import GENESIS_HEX, b3hex, next_root_hex, seal_text, verify_record
@@ -181,3 +189,171 @@ def test_threads_on_memory_engines_reading_shared_inputs():
             assert json.loads(record.ctx_json) == {"n": n}
             root = record.merkle_root
         verify_record(recs[-1], engine.public_key_hex())
+
+
+HOLDER = (
+    "import fcntl, select, sys\n"
+    "log = open(sys.argv[1], 'ab')\n"
+    "fcntl.flock(log, fcntl.LOCK_EX)\n"
+    "print('held', flush=True)\n"
+    "select.select([sys.stdin], [], [], float(sys.argv[2]))\n"  # until told, or at the latest then
+)
+
+
+class LockHolder:
+    """Another process holding the log's exclusive flock until released (or for `seconds` at most)."""
+
+    def __init__(self, path, seconds=4.0):
+        self.proc = subprocess.Popen([sys.executable, "-c", HOLDER, str(path), str(seconds)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        assert self.proc.stdout.readline() == "held\n"
+        self.started = time.monotonic()
+
+    def release(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=10)
+        self.proc.stdout.close()
+
+
+def test_append_waits_for_the_log_lock_while_other_threads_run(tmp_path, ppp, review):
+    wal = tmp_path / "locked.wal"
+    engine, other = velm_qor.QOREngine(str(wal)), velm_qor.QOREngine(":memory:")
+    holder = LockHolder(wal)
+    returned = []
+    worker = threading.Thread(target=lambda: returned.append(engine.capture(None, "p", None, "o", ppp, review)))
+    worker.start()
+    beats, deadline = 0, time.monotonic() + 0.5
+    while time.monotonic() < deadline:
+        time.sleep(0.005)
+        beats += 1
+    # The capture waits for the lock, and only it: this thread and other engines keep going, the
+    # waiting engine is refused to everyone else, and nothing is logged yet.
+    assert beats >= 20 and time.monotonic() - holder.started < 2
+    assert worker.is_alive() and wal.read_bytes() == b""
+    other.capture(None, "p", None, "o", ppp, review)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        engine.capture(None, "p", None, "o", ppp, review)
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        engine.public_key_hex()
+    holder.release()
+    worker.join(timeout=10)
+    (line,) = check_log(wal.read_bytes(), engine.public_key_hex())[0]
+    assert_line_matches(line, returned[0])
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.mark.parametrize("raises", [True, False])
+def test_signal_while_waiting_for_the_lock(tmp_path, ppp, review, raises):
+    wal = tmp_path / "signal.wal"
+    engine = velm_qor.QOREngine(str(wal))
+    calls = []
+
+    def handler(signum, frame):
+        calls.append(time.monotonic())
+        if raises:
+            raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    holder = LockHolder(wal)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        if raises:
+            # The handler's exception ends the capture at once: nothing logged, engine unchanged.
+            with pytest.raises(Interrupted):
+                engine.capture(None, "p", None, "o", ppp, review)
+            assert time.monotonic() - holder.started < 2 and wal.read_bytes() == b""
+            holder.release()
+            record = engine.capture(None, "p", None, "o", ppp, review)
+            assert record.merkle_root == next_root_hex(GENESIS_HEX, record.hash)
+        else:
+            # A handler that returns lets the capture wait on; it ran during the wait.
+            threading.Timer(0.8, holder.release).start()
+            record = engine.capture(None, "p", None, "o", ppp, review)
+            assert len(calls) == 1 and calls[0] - holder.started < 0.7
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        if holder.proc.poll() is None:
+            holder.release()
+    (line,) = check_log(wal.read_bytes(), engine.public_key_hex())[0]
+    assert_line_matches(line, record)
+
+
+def capture_lengths(engine, ppp, review, lengths):
+    return [engine.capture(None, "p" * n, None, "", ppp, review) for n in lengths]
+
+
+def start_os_fork(body):
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            body()
+            code = 0
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+
+
+def start_multiprocessing_fork(body):
+    procs = [multiprocessing.get_context("fork").Process(target=body) for _ in range(2)]
+    for p in procs:
+        p.start()
+    for p in procs:
+        p.join(timeout=60)
+        assert p.exitcode == 0
+
+
+@pytest.mark.parametrize("start", [start_os_fork, start_multiprocessing_fork])
+def test_forked_children_start_their_own_chains(tmp_path, ppp, review, start):
+    wal = tmp_path / "fork.wal"
+    engine = velm_qor.QOREngine(str(wal))
+    before = capture_lengths(engine, ppp, review, [3, 40])
+    start(lambda: capture_lengths(engine, ppp, review, [7, 9]))
+    after = capture_lengths(engine, ppp, review, [11, 5])
+    chains = check_log(wal.read_bytes(), engine.public_key_hex())
+    # The parent's chain runs on undisturbed; each child's starts at genesis with fresh scores,
+    # exactly what a new engine on the same path gives, and signs with the same key.
+    assert [line["id"] for line in chains[0]] == [r.id for r in before + after]
+    fresh = capture_lengths(velm_qor.QOREngine(":memory:"), ppp, review, [7, 9])
+    children = chains[1:]
+    assert len(children) == (1 if start is start_os_fork else 2)
+    for chain in children:
+        assert [(x["coherence_score"], x["reputation_scalar"]) for x in chain] == [
+            (r.coherence_score, r.reputation_scalar) for r in fresh]
+
+
+def test_fork_while_another_thread_captures(tmp_path, ppp, review):
+    engine = velm_qor.QOREngine(str(tmp_path / "busy.wal"))
+    inside, leave = threading.Event(), threading.Event()
+
+    class Blocking(dict):
+        def items(self):
+            inside.set()
+            leave.wait(10)
+            return super().items()
+
+    worker = threading.Thread(target=lambda: engine.capture(Blocking(a=1), "p", None, "o", ppp, review))
+    worker.start()
+    assert inside.wait(10)
+
+    def child():
+        # The borrows of the thread the child did not inherit are given back.
+        ppp.place = "child"
+        engine.public_key_hex()
+        record = engine.capture(None, "p", None, "o", ppp, review)
+        assert record.merkle_root == next_root_hex(GENESIS_HEX, record.hash)
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+            start_os_fork(child)
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            ppp.place = "parent"  # in the parent the capture is still running
+    finally:
+        leave.set()
+        worker.join(timeout=10)

@@ -1,9 +1,14 @@
 """Engine construction: log file, key file, memory mode and the signing identity."""
 
+import json
 import os
+import shutil
 import stat
 import subprocess
 import sys
+import tempfile
+import threading
+import warnings
 
 import pytest
 from nacl.signing import SigningKey
@@ -43,6 +48,7 @@ def test_new_path_creates_log_and_private_key(tmp_path):
 def test_existing_key_and_log_are_left_alone(tmp_path):
     seed = bytes(range(32))
     (tmp_path / "l.wal.key").write_bytes(seed)
+    (tmp_path / "l.wal.key").chmod(0o600)
     (tmp_path / "l.wal").write_bytes(b'{"old":1}\n')
     engine = velm_qor.QOREngine(str(tmp_path / "l.wal"))
     assert engine.public_key_hex() == SigningKey(seed).verify_key.encode().hex()
@@ -134,3 +140,132 @@ def test_lone_surrogate_path_raises_unicode_error(tmp_path):
     with pytest.raises(UnicodeEncodeError):
         velm_qor.QOREngine(str(tmp_path) + "/\udcff.wal")
     assert os.listdir(tmp_path) == []
+
+
+NO_LINKS_SHIM = """
+#include <errno.h>
+int link(const char *from, const char *to) { (void)from; (void)to; errno = EPERM; return -1; }
+int linkat(int fd1, const char *from, int fd2, const char *to, int flags) {
+  (void)fd1; (void)from; (void)fd2; (void)to; (void)flags; errno = EPERM; return -1;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def no_links_env(tmp_path_factory):
+    """An environment whose processes get EPERM from link(), as on FAT and exFAT."""
+    if shutil.which("gcc") is None:
+        pytest.skip("gcc is needed to build the link() shim")
+    where = tmp_path_factory.mktemp("shim")
+    (where / "shim.c").write_text(NO_LINKS_SHIM)
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", str(where / "shim.so"), str(where / "shim.c")], check=True)
+    env = dict(os.environ)
+    # After whatever is preloaded already (the sanitizer runtimes must come first).
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(where / "shim.so")]))
+    return env
+
+
+def test_key_created_in_place_where_links_are_refused(tmp_path, no_links_env):
+    wal = str(tmp_path / "nl.wal")
+    code = f"import velm_qor; print(velm_qor.QOREngine({wal!r}).public_key_hex())"
+    procs = [subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, env=no_links_env) for _ in range(6)]
+    outs = [p.communicate(timeout=60) for p in procs]
+    assert [p.returncode for p in procs] == [0] * 6, outs
+    seed = (tmp_path / "nl.wal.key").read_bytes()
+    assert {out.strip() for out, _ in outs} == {SigningKey(seed).verify_key.encode().hex()}
+    assert stat.S_IMODE(os.stat(tmp_path / "nl.wal.key").st_mode) == 0o600
+    assert sorted(os.listdir(tmp_path)) == ["nl.wal", "nl.wal.key"]
+
+
+def test_reader_waits_for_a_key_still_being_written(tmp_path):
+    seed = bytes(range(32))
+    fd = os.open(tmp_path / "w.wal.key", os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    os.write(fd, seed[:10])
+    threading.Timer(0.3, lambda: (os.write(fd, seed[10:]), os.close(fd))).start()
+    engine = velm_qor.QOREngine(str(tmp_path / "w.wal"))
+    assert engine.public_key_hex() == SigningKey(seed).verify_key.encode().hex()
+
+
+@pytest.fixture
+def vfat_dir(tmp_path):
+    """A small FAT file system (no hard links, no permission bits) mounted on a loop device."""
+    image, where = tmp_path / "fat.img", tmp_path / "fat"
+    where.mkdir()
+    if os.geteuid() != 0 or shutil.which("mkfs.vfat") is None:
+        pytest.skip("a FAT image needs root and mkfs.vfat (dosfstools)")
+    with open(image, "wb") as f:
+        f.truncate(4 << 20)
+    subprocess.run(["mkfs.vfat", str(image)], check=True, capture_output=True)
+    out = subprocess.run(["mount", "-o", "loop", str(image), str(where)], capture_output=True, text=True)
+    if out.returncode != 0:
+        pytest.skip(f"cannot mount a FAT image here: {out.stderr.strip()}")
+    try:
+        yield where
+    finally:
+        subprocess.run(["umount", str(where)], capture_output=True)
+
+
+def test_engine_on_a_fat_file_system(vfat_dir, ppp, review):
+    wal = str(vfat_dir / "a.wal")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        first = velm_qor.QOREngine(wal)
+        record = first.capture(None, "p", None, "o", ppp, review)
+        second = velm_qor.QOREngine(wal)
+    # FAT shows every file as readable by all: the key is made and used, with a warning saying so.
+    assert {str(w.message) for w in caught} <= {
+        f"velm_qor: the signing key '{wal}.key' may be read by other users (mode {m:04o})" for m in (0o644, 0o755)}
+    seed = (vfat_dir / "a.wal.key").read_bytes()
+    assert first.public_key_hex() == second.public_key_hex() == SigningKey(seed).verify_key.encode().hex()
+    assert json.loads((vfat_dir / "a.wal").read_bytes())["id"] == record.id
+    assert sorted(os.listdir(vfat_dir)) == ["a.wal", "a.wal.key"]
+
+
+@pytest.mark.parametrize("mode, problem", [
+    (0o620, "may be written by other users (mode 0620)"),
+    (0o602, "may be written by other users (mode 0602)"),
+    (0o640, None),
+    (0o604, None),
+    (0o600, None),
+], ids=["group-writable", "world-writable", "group-readable", "world-readable", "private"])
+def test_key_files_others_may_write_are_refused_and_readable_ones_warned(tmp_path, panic_type, mode, problem):
+    key = tmp_path / "p.wal.key"
+    key.write_bytes(bytes(range(32)))
+    key.chmod(mode)
+    wal = str(tmp_path / "p.wal")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if problem:
+            with pytest.raises(panic_type) as info:
+                velm_qor.QOREngine(wal)
+            assert str(info.value) == f"Failed to read signing key: '{key}' {problem}"
+        else:
+            velm_qor.QOREngine(wal)
+    readable = mode & 0o044 and not problem
+    assert [(w.category, str(w.message)) for w in caught] == (
+        [(RuntimeWarning, f"velm_qor: the signing key '{key}' may be read by other users (mode {mode:04o})")]
+        if readable else [])
+
+
+def test_key_file_of_another_user_is_refused_except_for_root(panic_type):
+    if os.geteuid() != 0:
+        pytest.skip("giving a file to another user needs root")
+    with tempfile.TemporaryDirectory(dir="/tmp") as shared:  # reachable by that user
+        os.chmod(shared, 0o755)
+        wal, key = os.path.join(shared, "o.wal"), os.path.join(shared, "o.wal.key")
+        with open(key, "wb") as f:
+            f.write(bytes(range(32)))
+        os.chmod(key, 0o600)
+        os.chown(key, 12345, 12345)
+        velm_qor.QOREngine(wal)  # root may use any owner
+        os.chown(key, 0, 0)
+        os.chmod(key, 0o644)
+        os.seteuid(12345)
+        try:
+            with pytest.raises(panic_type) as info:
+                velm_qor.QOREngine(wal)
+        finally:
+            os.seteuid(0)
+    assert str(info.value) == (f"Failed to read signing key: '{key}' belongs to user 0, "
+                               "not to this process's user 12345")

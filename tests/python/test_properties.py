@@ -69,6 +69,7 @@ def test_any_capture_sequence_gives_a_verifiable_log(ppp_texts, review_texts, op
     with tempfile.TemporaryDirectory() as directory:
         wal = Path(directory) / "gen.wal"
         (Path(directory) / "gen.wal.key").write_bytes(SEED)
+        (Path(directory) / "gen.wal.key").chmod(0o600)
         engine = velm_qor.QOREngine(str(wal))
         assert engine.public_key_hex() == PUBLIC_KEY
         twin = velm_qor.QOREngine(":memory:")

@@ -188,3 +188,82 @@ def test_four_processes_never_interleave(tmp_path):
         assert parsed["merkle_root"] == next_root_hex(previous, parsed["hash"])
         roots[proc] = parsed["merkle_root"]
     assert sorted(roots) == [0, 1, 2, 3]
+
+
+def test_relative_path_under_a_working_directory_too_long_to_name(tmp_path, monkeypatch, ppp, review):
+    monkeypatch.chdir(tmp_path)
+    name = "d" * 250
+    for _ in range(18):  # deeper than PATH_MAX (4096 bytes)
+        os.mkdir(name)
+        os.chdir(name)
+    engine = velm_qor.QOREngine("deep.wal")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        first = engine.capture(None, "p", None, "o", ppp, review)
+        # The engine keeps that directory, under whatever name it gets later.
+        os.chdir("..")
+        os.rename(name, "e" * 250)
+        second = engine.capture(None, "p", None, "o", ppp, review)
+    with open(os.path.join("e" * 250, "deep.wal"), "rb") as log:
+        assert [json.loads(line)["id"] for line in log] == [first.id, second.id]
+
+
+def test_a_large_line_does_not_stay_in_memory(tmp_path):
+    # Bytes the C allocator holds for the program (glibc's mallinfo2), around one capture whose
+    # log line is about 48 MiB (every control character is written as six bytes).
+    script = textwrap.dedent(
+        """
+        import ctypes, sys, velm_qor
+
+        class Info(ctypes.Structure):
+            _fields_ = [(n, ctypes.c_size_t) for n in
+                        "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+        mallinfo2.restype = Info
+
+        def in_use():
+            info = mallinfo2()
+            return info.hblkhd + info.uordblks
+
+        engine = velm_qor.QOREngine(sys.argv[1])
+        ppp, review = velm_qor.PPPTriplet("a", "b", "c"), velm_qor.HumanDeltaChain("r", False, "t")
+        engine.capture(None, "p", None, "o", ppp, review)
+        before = in_use()
+        output = "\\x01" * (8 << 20)
+        record = engine.capture(None, "p", None, output, ppp, review)
+        del record, output
+        engine.capture(None, "p", None, "o", ppp, review)
+        print(in_use() - before)
+        """
+    )
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the sanitizer's allocator keeps freed memory in quarantine")
+    out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "big.wal")], capture_output=True,
+                         text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert int(out.stdout) < 4 << 20
+    assert len((tmp_path / "big.wal").read_bytes()) > 48 << 20
+
+
+def test_failed_appends_warn_once_per_call_site_unless_asked(tmp_path):
+    # What the README promises: Python's default filter shows a warning once per place in the
+    # caller's code; "always" shows every failed append.
+    (tmp_path / "d.wal").mkdir()
+    script = textwrap.dedent(
+        f"""
+        import velm_qor
+        engine = velm_qor.QOREngine({str(tmp_path / "d.wal")!r})
+        ppp, review = velm_qor.PPPTriplet("a", "b", "c"), velm_qor.HumanDeltaChain("r", False, "t")
+        for _ in range(3):
+            engine.capture(None, "p", None, "o", ppp, review)
+        engine.capture(None, "p", None, "o", ppp, review)
+        """
+    )
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONWARNINGS"}
+    for options, shown in [([], [6, 7]), (["-W", "always::RuntimeWarning"], [6, 6, 6, 7])]:
+        out = subprocess.run([sys.executable, *options, "-c", script], capture_output=True, text=True,
+                             timeout=60, env=env)
+        assert out.returncode == 0, out.stderr
+        lines = [line for line in out.stderr.splitlines() if "could not be appended" in line]
+        assert [int(line.split(":")[1]) for line in lines] == shown, out.stderr
