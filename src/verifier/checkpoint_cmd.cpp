@@ -169,9 +169,15 @@ int checkpoint_command(int argc, char** argv) {
   if (!outcome.note.empty()) return write_out(stdout, outcome.note) ? kExitOk : kExitError;
   // No checkpoint: the report says why, on standard error, so that standard output only ever
   // holds a checkpoint.
+  const bool previous_failed =
+      outcome.report.failure_counts[static_cast<std::size_t>(FailureKind::kCheckpointSignature)] +
+          outcome.report.failure_counts[static_cast<std::size_t>(FailureKind::kCheckpointMismatch)] +
+          outcome.report.failure_counts[static_cast<std::size_t>(FailureKind::kLogTruncated)] !=
+      0;
   run.logs.push_back(std::move(outcome.report));
   std::string text = render_text(run);
-  text.insert(0, "no checkpoint: the log does not verify\n");
+  text.insert(0, previous_failed ? "no checkpoint: the log does not extend the previous checkpoint\n"
+                                 : "no checkpoint: the log does not verify\n");
   write_out(stderr, text);
   return kExitFailed;
 }
