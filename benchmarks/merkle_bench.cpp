@@ -1,22 +1,19 @@
 // Cost of the Merkle tree next to the cost of checking a line: building the tree over 100,000
 // lines of about 2 KB ("ns_per_leaf", and "tree_over_ed25519", the tree's share per line against
-// one Ed25519 verification, which every line's check already costs at least once), generating
-// one inclusion proof from the leaf hashes, and checking one proof bundle: the witness's
-// checkpoint signature, the line's inclusion proof and the record's own Ed25519 signature.
-// Prints figures; asserts nothing about time.
+// one Ed25519 verification, which every line's check already costs at least once), and
+// generating one inclusion proof from the leaf hashes. The tree against a whole verification, and
+// the check of one proof bundle, are in checkpoint_bench.cpp. Prints figures; asserts nothing
+// about time.
 #include <benchmark/benchmark.h>
 #include <sodium.h>
 #include <time.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "encoding/ed25519.h"
 #include "verifier/merkle.h"
-#include "verifier/note.h"
 
 namespace {
 
@@ -119,39 +116,5 @@ void BM_InclusionProofFromStream100k(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_InclusionProofFromStream100k)->Unit(benchmark::kMillisecond);
-
-// One proof bundle checked without the log: the signed checkpoint opened with the witness's
-// key, the line's leaf hash and inclusion proof in a tree of 100,000 lines, and one Ed25519
-// verification standing for the record's own signature.
-void BM_CheckProofBundle(benchmark::State& state) {
-  const std::vector<std::string>& log = lines();
-  constexpr std::uint64_t kIndex = 54321;
-  velm::verify::TreeBuilder builder;
-  velm::verify::ProofBuilder prover = velm::verify::ProofBuilder::inclusion(kIndex, kLines);
-  for (const std::string& line : log) {
-    const TreeHash leaf = velm::verify::leaf_hash(line);
-    builder.add_leaf_hash(leaf);
-    prover.add_leaf_hash(leaf);
-  }
-  const std::vector<TreeHash> proof = prover.proof();
-  velm::SecretSeed seed;
-  std::memset(seed.data(), 9, seed.size());
-  const velm::SigningKey witness = velm::signing_key_from_seed(std::move(seed));
-  const std::string note = velm::verify::sign_checkpoint("witness.example/log", kLines, builder.root(), witness);
-  const std::vector<velm::verify::NoteVerifierKey> keys{
-      velm::verify::make_verifier_key("witness.example/log", witness.public_key())};
-  const std::uint8_t digest[32] = {1, 2, 3};
-  const velm::Signature record_signature = velm::sign_message(witness, digest, sizeof digest);
-  for (auto _ : state) {
-    const velm::verify::VerifiedCheckpoint cp = velm::verify::open_checkpoint(note, keys, "witness.example/log");
-    const bool ok = velm::verify::verify_inclusion(kIndex, cp.checkpoint.size, velm::verify::leaf_hash(log[kIndex]), proof,
-                                                   cp.checkpoint.root) &&
-                    velm::verify_signature(witness.public_key(), digest, sizeof digest, record_signature);
-    if (!ok) state.SkipWithError("the bundle does not verify");
-    benchmark::DoNotOptimize(ok);
-  }
-  state.counters["proof_hashes"] = static_cast<double>(proof.size());
-}
-BENCHMARK(BM_CheckProofBundle)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -13,6 +13,10 @@ std::string_view failure_kind_name(FailureKind kind) noexcept {
     case FailureKind::kChainBreak: return "chain break";
     case FailureKind::kScoreMismatch: return "score mismatch";
     case FailureKind::kMissingHead: return "missing head";
+    case FailureKind::kCheckpointSignature: return "checkpoint signature";
+    case FailureKind::kCheckpointMismatch: return "checkpoint mismatch";
+    case FailureKind::kLogTruncated: return "log truncated";
+    case FailureKind::kCheckpointConflict: return "checkpoint conflict";
   }
   return "unknown";
 }

@@ -16,8 +16,13 @@ enum class FailureKind : std::uint8_t {
   kChainBreak,     // the merkle_root follows from no open chain (or repeats an earlier record)
   kScoreMismatch,  // the scores differ from the replay of the chain's history
   kMissingHead,    // an expected root is not the merkle_root of any line
+  // Against witnessed checkpoints (checkpoint.h):
+  kCheckpointSignature,  // a checkpoint that is malformed or not signed by any given witness
+  kCheckpointMismatch,   // the log's first N lines do not give the checkpoint's root
+  kLogTruncated,         // the log has fewer complete lines than a checkpoint covers
+  kCheckpointConflict,   // two checkpoints that cannot both describe this log
 };
-inline constexpr std::size_t kFailureKindCount = 7;
+inline constexpr std::size_t kFailureKindCount = 11;
 
 std::string_view failure_kind_name(FailureKind kind) noexcept;
 

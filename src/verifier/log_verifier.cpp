@@ -48,6 +48,9 @@ struct LogVerifier::State {
   std::uint64_t line_no = 0;
   std::unordered_map<Digest, std::size_t, DigestHash> watch_index;
   std::vector<std::uint64_t> watch_lines;
+  TreeBuilder tree;
+  std::uint64_t tree_gap = 0;  // the first line left unread: the tree stops before it
+  std::vector<std::optional<TreeHash>> tree_roots;
 
   State(const PublicKey& key, VerifyOptions o, std::string file)
       : options(std::move(o)),
@@ -56,6 +59,20 @@ struct LogVerifier::State {
         tracker({options.max_open_chains, options.replay_scores}, failures) {
     watch_lines.assign(options.watch_roots.size(), 0);
     for (std::size_t i = 0; i < options.watch_roots.size(); ++i) watch_index.emplace(options.watch_roots[i], i);
+    tree_roots.resize(options.tree_sizes.size());
+    if (options.tree) keep_tree_roots();  // size 0
+  }
+
+  void add_leaf(const TreeHash& leaf) {
+    if (tree_gap != 0) return;
+    tree.add_leaf_hash(leaf);
+    keep_tree_roots();
+  }
+
+  void keep_tree_roots() {
+    for (std::size_t i = 0; i < options.tree_sizes.size(); ++i) {
+      if (options.tree_sizes[i] == tree.size()) tree_roots[i] = tree.root();
+    }
   }
 
   void take(const LineFacts& f) {
@@ -85,9 +102,14 @@ LogVerifier::~LogVerifier() = default;
 void LogVerifier::add_line(std::string_view line) {
   state_->checker.check(line, state_->facts);
   state_->take(state_->facts);
+  if (state_->options.tree) state_->add_leaf(leaf_hash(line));
 }
 
 void LogVerifier::add_checked(const LineFacts& facts) { state_->take(facts); }
+
+void LogVerifier::add_tree_leaf(const TreeHash& leaf) {
+  if (state_->options.tree) state_->add_leaf(leaf);
+}
 
 void LogVerifier::add_torn_line() {
   const std::uint64_t n = ++state_->line_no;
@@ -96,6 +118,7 @@ void LogVerifier::add_torn_line() {
 
 void LogVerifier::add_oversized_line(std::uint64_t length) {
   const std::uint64_t n = ++state_->line_no;
+  if (state_->tree_gap == 0) state_->tree_gap = n;
   state_->failures.add(n, FailureKind::kBadForm,
                        "the line is " + std::to_string(length) + " bytes long, more than the limit of " +
                            std::to_string(state_->options.max_line_bytes) + "; it was not read");
@@ -116,6 +139,12 @@ LogReport LogVerifier::finish(const std::string& path, std::uint64_t bytes) {
   r.failures = s.failures.take_sorted();
   r.scores_replayed = s.options.replay_scores;
   r.watch_lines = s.watch_lines;
+  if (s.options.tree) {
+    r.tree_leaves = s.tree.size();
+    r.tree_gap_line = s.tree_gap;
+    r.tree_root = s.tree.root();
+    r.tree_roots = s.tree_roots;
+  }
   // A root given twice is watched once, under its first index.
   for (std::size_t i = 0; i < r.watch_lines.size(); ++i) {
     r.watch_lines[i] = s.watch_lines[s.watch_index.at(s.options.watch_roots[i])];

@@ -25,6 +25,7 @@
 #include "verifier/field_forms.h"
 #include "verifier/line_check.h"
 #include "verifier/line_source.h"
+#include "verifier/merkle.h"
 
 namespace velm::verify {
 
@@ -41,6 +42,11 @@ struct LogReport {
   // For each of VerifyOptions::watch_roots: the first line whose merkle_root it is, 0 if none.
   std::vector<std::uint64_t> watch_lines;
   bool scores_replayed = true;  // false when this machine's sinf is not the engine's
+  // With VerifyOptions::tree only: the RFC 6962 tree over the log's complete lines.
+  std::uint64_t tree_leaves = 0;     // complete lines hashed, up to the first line left unread
+  std::uint64_t tree_gap_line = 0;   // that unread (oversized) line, 0 if none
+  TreeHash tree_root{};              // the root of the first tree_leaves lines
+  std::vector<std::optional<TreeHash>> tree_roots;  // per VerifyOptions::tree_sizes, empty past tree_leaves
 
   std::uint64_t failure_total() const noexcept;
   bool readable() const noexcept { return error.empty(); }
@@ -67,6 +73,10 @@ struct VerifyOptions {
   std::vector<Digest> watch_roots;
   // False: scores are not compared (set when this machine's sinf is not the engine's).
   bool replay_scores = true;
+  // True: also hash every complete line into the RFC 6962 tree (merkle.h), for checkpoints, and
+  // keep the root of the first N lines for each N in tree_sizes. False costs nothing.
+  bool tree = false;
+  std::vector<std::uint64_t> tree_sizes;
 };
 
 // Feeds the lines of one log in order and collects the report.
@@ -80,6 +90,8 @@ class LogVerifier {
   void add_line(std::string_view line);  // a line that ended with "\n", without it
   // A line already checked by a LineChecker (on another thread, say): placed as add_line would.
   void add_checked(const LineFacts& facts);
+  // With VerifyOptions::tree, a caller of add_checked gives each line's leaf_hash() here, in order.
+  void add_tree_leaf(const TreeHash& leaf);
   void add_torn_line();                           // a last line with no "\n"
   void add_oversized_line(std::uint64_t length);  // a line longer than max_line_bytes, unread
 

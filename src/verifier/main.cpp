@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "encoding/hex.h"
+#include "verifier/checkpoint_cmd.h"
 #include "verifier/escape.h"
 #include "verifier/log_verifier.h"
 #include "verifier/report.h"
@@ -35,7 +36,8 @@ constexpr int kExitError = 2;
 
 constexpr std::string_view kUsage =
     "usage: velm-qor-verify LOG... --public-key HEX [--json] [--expect-head ROOT]...\n"
-    "       velm-qor-verify --help | --version\n";
+    "       velm-qor-verify --help | --version\n"
+    "       velm-qor-verify [witness-key | checkpoint | prove | check-proof] ... (see --help)\n";
 
 constexpr std::string_view kHelp =
     "\n"
@@ -61,6 +63,8 @@ class UsageError : public std::runtime_error {
 
 struct Arguments {
   std::vector<std::string> logs;
+  std::vector<std::string> checkpoints;
+  std::vector<std::string> witnesses;
   std::optional<std::string> public_key;
   std::vector<std::string> expect_heads;
   bool json = false;
@@ -113,6 +117,14 @@ Arguments parse_arguments(int argc, char** argv) {
       a.expect_heads.push_back(std::move(*v));
       continue;
     }
+    if (auto v = value("--checkpoint")) {
+      a.checkpoints.push_back(std::move(*v));
+      continue;
+    }
+    if (auto v = value("--witness")) {
+      a.witnesses.push_back(std::move(*v));
+      continue;
+    }
     throw UsageError("unknown option '" + escape_text(arg) + "'");
   }
   return a;
@@ -153,9 +165,11 @@ class Progress {
 };
 
 int run(int argc, char** argv) {
+  if (int status = 0; run_subcommand(argc, argv, &status)) return status;
   const Arguments args = parse_arguments(argc, argv);
   if (args.help || args.version) {
-    const std::string text = args.help ? std::string(kUsage) + std::string(kHelp)
+    const std::string text = args.help ? std::string(kUsage) + std::string(kCheckpointUsage) + std::string(kHelp) + "\n" +
+                                             std::string(kCheckpointHelp)
                                        : std::string("velm-qor-verify ") + VELM_VERSION + "\n";
     return write_all(stdout, text) && std::fflush(stdout) == 0 ? kExitOk : kExitError;
   }
@@ -177,6 +191,15 @@ int run(int argc, char** argv) {
       throw UsageError("--expect-head must be 64 hex digits, not '" + escape_text(text) + "'");
     }
     options.watch_roots.push_back(root);
+  }
+
+  // Checkpoints: the tree over the log's lines is built only when some are given.
+  std::optional<CheckpointSet> checkpoints;
+  if (!args.checkpoints.empty() || !args.witnesses.empty()) {
+    if (args.checkpoints.empty()) throw UsageError("--witness is given without --checkpoint");
+    if (args.logs.size() != 1) throw UsageError("--checkpoint needs exactly one LOG");
+    checkpoints.emplace(read_checkpoints(args.checkpoints, args.witnesses));
+    checkpoints->prepare(options);
   }
 
   RunReport run_report;
@@ -202,6 +225,7 @@ int run(int argc, char** argv) {
       run_report.logs.push_back(unreadable_log(path, "out of memory while verifying it"));
     }
   }
+  if (checkpoints) checkpoints->judge(run_report.logs.front());
   resolve_expected_heads(run_report, options.watch_roots);
 
   bool written = true;
@@ -226,6 +250,9 @@ int main(int argc, char** argv) {
     return run(argc, argv);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "velm-qor-verify: %s\n%.*s", e.what(), static_cast<int>(kUsage.size()), kUsage.data());
+  } catch (const CommandUsageError& e) {
+    std::fprintf(stderr, "velm-qor-verify: %s\n%.*s%.*s", e.what(), static_cast<int>(kUsage.size()), kUsage.data(),
+                 static_cast<int>(kCheckpointUsage.size()), kCheckpointUsage.data());
   } catch (const std::bad_alloc&) {
     std::fputs("velm-qor-verify: out of memory\n", stderr);
   } catch (const std::exception& e) {

@@ -57,7 +57,9 @@ void text_log(const LogReport& log, Buffered& out) {
   const std::size_t shown = std::min(log.failures.size(), kTextFailuresShown);
   for (std::size_t k = 0; k < shown; ++k) {
     const Failure& f = log.failures[k];
-    out << "  line " << std::to_string(f.line) << ": " << failure_kind_name(f.kind) << ": " << escape_text(f.detail)
+    out << "  ";
+    if (f.line != 0) out << "line " << std::to_string(f.line) << ": ";
+    out << failure_kind_name(f.kind) << ": " << escape_text(f.detail)
         << "\n";
   }
   const std::uint64_t total = log.failure_total();
