@@ -25,13 +25,13 @@ venv:
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
-# One cp39-abi3 wheel, installed with the test extras, audited, and imported under every
+# One cp39-abi3 wheel, installed with the test and Dask extras, audited, and imported under every
 # interpreter present.
 wheel:
 	rm -rf dist
 	$(VPY) -m pip wheel --quiet --no-deps $(BUILD_DIR) -w dist .
 	ls dist/velm_qor-*-cp39-abi3-*.whl
-	$(VPY) -m pip install --quiet --force-reinstall "$$(ls dist/velm_qor-*.whl)[test]"
+	$(VPY) -m pip install --quiet --force-reinstall "$$(ls dist/velm_qor-*.whl)[test,dask]"
 	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.9 --report dist/velm_qor-*.whl
 	./scripts/check-abi3-imports.sh "$$($(VPY) -c 'import velm_qor; print(velm_qor.__file__)')"
 
