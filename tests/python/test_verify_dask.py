@@ -2,8 +2,8 @@
 compared with a local verify() of the same log."""
 
 import json
-from pathlib import Path
 import os
+from pathlib import Path
 
 import pytest
 
