@@ -142,9 +142,25 @@ struct ParallelVerifier::Pool {
     work_ready.notify_one();
   }
 
-  void wait(Batch* batch) {
+  // Waits for `batch`, checking waiting batches with `helper` meanwhile: the calling thread is
+  // one of the checking threads whenever it has nothing else to do.
+  void wait(Batch* batch, LineChecker& helper) {
     std::unique_lock<std::mutex> lock(mutex);
-    batch_done.wait(lock, [&] { return batch->done; });
+    while (!batch->done) {
+      if (todo.empty()) {
+        batch_done.wait(lock);
+        continue;
+      }
+      Batch* other = todo.front();
+      todo.pop_front();
+      ++busy;
+      lock.unlock();
+      other->check(helper);
+      lock.lock();
+      other->done = true;
+      --busy;
+      batch_done.notify_all();
+    }
   }
 
   // Takes back every batch not yet started and waits for those being checked: called before the
@@ -159,7 +175,11 @@ struct ParallelVerifier::Pool {
 ParallelVerifier::ParallelVerifier(const PublicKey& key, unsigned jobs, BatchLimits limits)
     : key_(key), jobs_(jobs == 0 ? 1 : jobs), limits_(limits) {
   if (limits_.lines == 0) limits_.lines = 1;
-  if (jobs_ > 1) pool_ = std::make_unique<Pool>(key_, jobs_);
+  // The calling thread checks too while it waits: jobs - 1 workers besides it.
+  if (jobs_ > 1) {
+    pool_ = std::make_unique<Pool>(key_, jobs_ - 1);
+    helper_ = std::make_unique<LineChecker>(key_);
+  }
 }
 
 ParallelVerifier::~ParallelVerifier() = default;
@@ -210,7 +230,7 @@ LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const Ve
 
     auto place_oldest = [&] {
       Batch* b = in_flight.front();
-      pool_->wait(b);
+      pool_->wait(b, *helper_);
       if (b->error) std::rethrow_exception(b->error);
       for (std::size_t i = 0; i < b->entries.size(); ++i) {
         switch (b->entries[i].status) {

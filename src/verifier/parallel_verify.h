@@ -1,6 +1,6 @@
 // Verifies a log with its lines checked on several threads. Reading, chain placement and score
-// replay stay on the calling thread, in log order; only the per-line checks (parse, form, hash,
-// signature) run on the workers. The lines travel in batches, each bounded in lines and in bytes,
+// replay stay on the calling thread, in log order; the per-line checks (parse, form, hash,
+// signature) run on the workers, and on the calling thread while it waits for them. The lines travel in batches, each bounded in lines and in bytes,
 // and at most a few batches per worker are in flight, so memory does not grow with the log. The
 // report is the one LogVerifier gives for the same lines fed one by one.
 //
@@ -60,6 +60,7 @@ class ParallelVerifier {
   unsigned jobs_;
   BatchLimits limits_;
   std::unique_ptr<Pool> pool_;
+  std::unique_ptr<LineChecker> helper_;  // the calling thread's, when there are workers
 };
 
 }  // namespace velm::verify
