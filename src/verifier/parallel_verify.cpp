@@ -1,9 +1,9 @@
 #include "verifier/parallel_verify.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -44,6 +44,28 @@ struct Batch {
 
 using Clock = std::chrono::steady_clock;
 
+// A condition variable over a std::mutex, on the POSIX one. libstdc++ 12 versions
+// std::condition_variable::wait at GLIBCXX_3.4.30, which would raise the manylinux tag of the
+// wheel's binaries; pthread_cond_wait has been in glibc all along.
+class Condition {
+ public:
+  Condition() = default;
+  ~Condition() { pthread_cond_destroy(&cond_); }
+  Condition(const Condition&) = delete;
+  Condition& operator=(const Condition&) = delete;
+
+  void wait(std::unique_lock<std::mutex>& lock) noexcept { pthread_cond_wait(&cond_, lock.mutex()->native_handle()); }
+  template <class Predicate>
+  void wait(std::unique_lock<std::mutex>& lock, Predicate done) {
+    while (!done()) wait(lock);
+  }
+  void notify_one() noexcept { pthread_cond_signal(&cond_); }
+  void notify_all() noexcept { pthread_cond_broadcast(&cond_); }
+
+ private:
+  pthread_cond_t cond_ = PTHREAD_COND_INITIALIZER;
+};
+
 // Calls the progress function at most five times a second.
 class Ticker {
  public:
@@ -80,8 +102,8 @@ unsigned available_cores() noexcept {
 // The worker threads and the queue of batches waiting for them.
 struct ParallelVerifier::Pool {
   std::mutex mutex;
-  std::condition_variable work_ready;
-  std::condition_variable batch_done;
+  Condition work_ready;
+  Condition batch_done;
   std::deque<Batch*> todo;
   std::size_t busy = 0;  // batches taken by a worker and not yet done
   bool stopping = false;
