@@ -25,13 +25,13 @@ venv:
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
-# One cp39-abi3 wheel, installed with the test extras, audited, and imported under every
+# One cp39-abi3 wheel, installed with the test and Dask extras, audited, and imported under every
 # interpreter present.
 wheel:
 	rm -rf dist
 	$(VPY) -m pip wheel --quiet --no-deps $(BUILD_DIR) -w dist .
 	ls dist/velm_qor-*-cp39-abi3-*.whl
-	$(VPY) -m pip install --quiet --force-reinstall "$$(ls dist/velm_qor-*.whl)[test]"
+	$(VPY) -m pip install --quiet --force-reinstall "$$(ls dist/velm_qor-*.whl)[test,dask]"
 	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.9 --report dist/velm_qor-*.whl
 	./scripts/check-abi3-imports.sh "$$($(VPY) -c 'import velm_qor; print(velm_qor.__file__)')"
 
@@ -55,16 +55,17 @@ native-test:
 python-test:
 	$(VPY) -m pytest -q tests/python
 
-# Native benchmarks of the core pieces, then capture from Python against its floor. Prints
-# figures and ratios; asserts nothing about time.
+# Native benchmarks of the core pieces, then capture from Python against its floor, then
+# verify_many on local Dask clusters. Prints figures and ratios; asserts nothing about time.
 BENCH_BUILD := build/bench
 bench: setup venv
-	$(VPY) -m pip install --quiet $(BUILD_DIR) .
+	$(VPY) -m pip install --quiet $(BUILD_DIR) ".[dask]"
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DVELM_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/benchmarks/velm_native_bench --benchmark_min_time=0.2
 	$(VPY) benchmarks/capture_bench.py $(BENCH_BUILD)/benchmarks/velm_native_bench
+	$(VPY) benchmarks/verify_many_bench.py build/bench-fleet
 
 # The module and the native tests built with AddressSanitizer and UndefinedBehaviorSanitizer;
 # the whole Python suite runs against that build with the sanitizer runtime preloaded.

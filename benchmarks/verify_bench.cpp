@@ -2,8 +2,8 @@
 // "per_line_over_ed25519", target <= 1.5) for a typical line (/0) and a short one like the README's
 // example (/1), and lines per second over a 100,000-record log file ("items_per_second").
 // Peak resident memory of the command over logs of 10,000 and 200,000 chains of one record each
-// ("peak_rss_mb", read from the finished child process). Prints figures; asserts nothing about
-// time or memory.
+// ("peak_rss_mb", read from the finished child process). The pipeline of the command at --jobs 1
+// and at every core (BM_VerifyFileJobs). Prints figures; asserts nothing about time or memory.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sodium.h>
@@ -25,6 +25,7 @@
 #include "engine/engine.h"
 #include "records/record_json.h"
 #include "verifier/log_verifier.h"
+#include "verifier/parallel_verify.h"
 
 namespace {
 
@@ -170,6 +171,42 @@ void BM_VerifyFile100k(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(kLogRecords));
 }
 BENCHMARK(BM_VerifyFile100k)->Unit(benchmark::kSecond)->Iterations(2);
+
+// The command's pipeline over the 100,000-record file at --jobs 1 and at every core: lines per
+// second of each ("lines_per_s_1", "lines_per_s_all"), the second over cores times the first
+// ("ratio_to_linear", target >= 0.85), and per line at --jobs 1 over one Ed25519 verification
+// ("per_line_over_ed25519", target <= 1.2). The 1-minute load average is printed beside them:
+// other work on the machine takes cores from the threads.
+void BM_VerifyFileJobs(benchmark::State& state) {
+  const LogFile file;
+  const unsigned cores = velm::verify::available_cores();
+  auto rate = [&](unsigned jobs) {
+    velm::verify::ParallelVerifier verifier(typical_log().key, jobs);
+    double best = 0;
+    for (int run = 0; run < 2; ++run) {
+      const auto start = std::chrono::steady_clock::now();
+      const velm::verify::LogReport report = verifier.verify({velm::verify::file_piece(file.path())}, {});
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (!report.ok() || report.lines != kLogRecords) state.SkipWithError("the generated log does not verify");
+      best = std::max(best, static_cast<double>(kLogRecords) / seconds);
+    }
+    return best;
+  };
+  double one = 0, all = 0;
+  for (auto _ : state) {
+    one = rate(1);
+    all = rate(cores);
+  }
+  double load[1] = {-1};
+  getloadavg(load, 1);
+  state.counters["cores"] = cores;
+  state.counters["lines_per_s_1"] = one;
+  state.counters["lines_per_s_all"] = all;
+  state.counters["ratio_to_linear"] = all / (cores * one);
+  state.counters["per_line_over_ed25519"] = (1e9 / one) / ed25519_verify_ns();
+  state.counters["load_avg_1min"] = load[0];
+}
+BENCHMARK(BM_VerifyFileJobs)->Unit(benchmark::kSecond)->Iterations(1);
 
 }  // namespace
 

@@ -18,7 +18,7 @@ namespace {
 constexpr std::size_t kReadBufferBytes = std::size_t{1} << 20;
 
 [[noreturn]] void fail(const char* what, const std::string& path, int err) {
-  throw IoError(std::string("cannot ") + what + " '" + path + "': " + os_error_text(err));
+  throw IoError(std::string("cannot ") + what + " '" + path + "': " + os_error_text(err), err);
 }
 
 int lock(int fd, int operation) {
@@ -60,12 +60,17 @@ LineSource::LineSource(const std::string& path, std::size_t max_line_bytes)
   limit_ = st.st_size > start ? static_cast<std::uint64_t>(st.st_size - start) : 0;
 }
 
+LineSource::LineSource(Reader reader, std::size_t max_line_bytes)
+    : reader_(std::move(reader)), max_line_bytes_(max_line_bytes), buffer_(kReadBufferBytes) {}
+
 bool LineSource::fill() {
   if (eof_) return false;
   std::size_t want = buffer_.size();
   if (limit_) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, *limit_ - fetched_));
   ssize_t got = 0;
-  if (want > 0) {
+  if (want > 0 && reader_) {
+    got = static_cast<ssize_t>(std::min(reader_(buffer_.data(), want), want));
+  } else if (want > 0) {
     do {
       got = ::read(fd_, buffer_.data(), want);
     } while (got < 0 && errno == EINTR);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -18,15 +19,25 @@ namespace velm::verify {
 // Failure to open or read a log (or the verifier's temporary files).
 class IoError : public std::runtime_error {
  public:
-  explicit IoError(const std::string& message) : std::runtime_error(message) {}
+  explicit IoError(const std::string& message, int error_number = 0)
+      : std::runtime_error(message), error_number_(error_number) {}
+  int error_number() const noexcept { return error_number_; }  // errno, 0 when there is none
+
+ private:
+  int error_number_;
 };
 
 class LineSource {
  public:
   enum class Status { kLine, kTorn, kOversized, kEnd };
 
+  // Reads up to `size` bytes into `buffer` and returns how many; 0 at the end. Throws IoError.
+  using Reader = std::function<std::size_t(char* buffer, std::size_t size)>;
+
   // "-" is standard input. Throws IoError.
   LineSource(const std::string& path, std::size_t max_line_bytes);
+  // The bytes `reader` hands out, to their end.
+  LineSource(Reader reader, std::size_t max_line_bytes);
 
   // kLine: `line` holds the next line without its "\n". kTorn: the last bytes had no "\n".
   // kOversized: a line longer than the limit was skipped unread; `length` is its length.
@@ -43,6 +54,7 @@ class LineSource {
   std::string path_;
   UniqueFd owned_;  // empty for standard input
   int fd_ = -1;
+  Reader reader_;  // set instead of a descriptor
   std::size_t max_line_bytes_;
   std::optional<std::uint64_t> limit_;
   std::uint64_t fetched_ = 0;   // bytes read from the descriptor

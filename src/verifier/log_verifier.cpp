@@ -1,6 +1,8 @@
 #include "verifier/log_verifier.h"
 
+#include <algorithm>
 #include <chrono>
+#include <tuple>
 #include <unordered_map>
 
 #include "verifier/chain_tracker.h"
@@ -23,6 +25,25 @@ void LogReport::for_each_chain(const std::function<void(const ChainSummary&)>& v
     for (std::size_t i = 0; i < count; ++i) {
       if (block[i].dissolved == 0) visit(summarize(block[i], max_open_chains));
     }
+  }
+}
+
+std::pair<std::string, std::uint64_t> LogReport::locate(std::uint64_t line) const {
+  if (pieces.empty() || line == 0) return {path, line};
+  // The last piece that begins at or before the line (an empty piece begins where the next does).
+  auto it = std::upper_bound(pieces.begin(), pieces.end(), line,
+                             [](std::uint64_t n, const PieceInfo& p) { return n < p.first_line; });
+  if (it == pieces.begin()) return {path, line};
+  --it;
+  return {it->path, line - it->first_line + 1};
+}
+
+void LogReport::attribute_failures_to_pieces() {
+  if (pieces.empty()) return;
+  for (Failure& f : failures) {
+    if (f.line == 0) continue;
+    f.log_line = f.line;
+    std::tie(f.file, f.line) = locate(f.line);
   }
 }
 

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "encoding/digest.h"
@@ -28,6 +29,14 @@
 #include "verifier/merkle.h"
 
 namespace velm::verify {
+
+// One piece of a series: its lines are lines first_line.. of the series.
+struct PieceInfo {
+  std::string path;
+  std::uint64_t first_line = 1;
+  std::uint64_t lines = 0;
+  std::uint64_t bytes = 0;
+};
 
 struct LogReport {
   std::string path;
@@ -47,10 +56,16 @@ struct LogReport {
   std::uint64_t tree_gap_line = 0;   // that unread (oversized) line, 0 if none
   TreeHash tree_root{};              // the root of the first tree_leaves lines
   std::vector<std::optional<TreeHash>> tree_roots;  // per VerifyOptions::tree_sizes, empty past tree_leaves
+  std::vector<PieceInfo> pieces;  // a series' pieces, oldest first; empty for a plain log
 
   std::uint64_t failure_total() const noexcept;
   bool readable() const noexcept { return error.empty(); }
   bool ok() const noexcept { return readable() && failure_total() == 0; }
+  bool series() const noexcept { return !pieces.empty(); }
+  // The file holding line `line` (counted over the series) and the line's number within it.
+  std::pair<std::string, std::uint64_t> locate(std::uint64_t line) const;
+  // Turns the failures' lines, counted over the series, into lines of its pieces.
+  void attribute_failures_to_pieces();
 
   // Every chain in the order of its first line.
   void for_each_chain(const std::function<void(const ChainSummary&)>& visit) const;

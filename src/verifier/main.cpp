@@ -19,6 +19,7 @@
 #include "verifier/checkpoint_cmd.h"
 #include "verifier/escape.h"
 #include "verifier/log_verifier.h"
+#include "verifier/parallel_verify.h"
 #include "verifier/report.h"
 #include "verifier/score_replay.h"
 
@@ -35,7 +36,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitError = 2;
 
 constexpr std::string_view kUsage =
-    "usage: velm-qor-verify LOG... --public-key HEX [--json] [--expect-head ROOT]...\n"
+    "usage: velm-qor-verify LOG... --public-key HEX [--json] [--expect-head ROOT]... [--series] [--jobs N]\n"
     "       velm-qor-verify --help | --version\n"
     "       velm-qor-verify [witness-key | checkpoint | prove | check-proof] ... (see --help)\n";
 
@@ -50,6 +51,9 @@ constexpr std::string_view kHelp =
     "  --json              print one JSON report instead of the summary\n"
     "  --expect-head ROOT  fail unless some line of the LOGs has this merkle_root (repeatable);\n"
     "                      give the heads printed by an earlier run to notice cut-off records\n"
+    "  --series            read the LOGs, oldest first, as one log cut by rotation (audit.wal.2\n"
+    "                      audit.wal.1 audit.wal), so chains continue from one file to the next\n"
+    "  --jobs N            check lines on N threads (default: every core this process may use)\n"
     "\n"
     "  --version           print the version and exit\n"
     "\n"
@@ -68,9 +72,22 @@ struct Arguments {
   std::optional<std::string> public_key;
   std::vector<std::string> expect_heads;
   bool json = false;
+  bool series = false;
+  unsigned jobs = 0;  // 0: every core
   bool help = false;
   bool version = false;
 };
+
+unsigned parse_jobs(const std::string& text) {
+  constexpr unsigned kMaxJobs = 1024;
+  unsigned n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9' || n > kMaxJobs) throw UsageError("--jobs must be a number from 1 to 1024");
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (n == 0 || n > kMaxJobs) throw UsageError("--jobs must be a number from 1 to 1024");
+  return n;
+}
 
 Arguments parse_arguments(int argc, char** argv) {
   Arguments a;
@@ -95,6 +112,10 @@ Arguments parse_arguments(int argc, char** argv) {
     }
     if (arg == "--json") {
       a.json = true;
+      continue;
+    }
+    if (arg == "--series") {
+      a.series = true;
       continue;
     }
     // "--name VALUE" or "--name=VALUE"
@@ -123,6 +144,10 @@ Arguments parse_arguments(int argc, char** argv) {
     }
     if (auto v = value("--witness")) {
       a.witnesses.push_back(std::move(*v));
+      continue;
+    }
+    if (auto v = value("--jobs")) {
+      a.jobs = parse_jobs(*v);
       continue;
     }
     throw UsageError("unknown option '" + escape_text(arg) + "'");
@@ -210,20 +235,29 @@ int run(int argc, char** argv) {
   options.replay_scores = run_report.replay_note.empty();
 
   const bool show_progress = ::isatty(STDERR_FILENO) == 1;
-  for (const std::string& path : args.logs) {
+  ParallelVerifier verifier(key, args.jobs == 0 ? available_cores() : args.jobs);
+  auto verify_log = [&](const std::vector<LogPiece>& pieces) {
+    const std::string& name = pieces.back().name;
     try {
       if (show_progress) {
-        Progress progress(path);
-        run_report.logs.push_back(verify_log_file(path, key, options, std::ref(progress)));
+        Progress progress(name);
+        run_report.logs.push_back(verifier.verify(pieces, options, std::ref(progress)));
       } else {
-        run_report.logs.push_back(verify_log_file(path, key, options));
+        run_report.logs.push_back(verifier.verify(pieces, options));
       }
     } catch (const IoError& e) {
       std::fprintf(stderr, "velm-qor-verify: %s\n", escape_text(e.what()).c_str());
-      run_report.logs.push_back(unreadable_log(path, e.what()));
+      run_report.logs.push_back(unreadable_log(name, e.what()));
     } catch (const std::bad_alloc&) {
-      run_report.logs.push_back(unreadable_log(path, "out of memory while verifying it"));
+      run_report.logs.push_back(unreadable_log(name, "out of memory while verifying it"));
     }
+  };
+  if (args.series) {
+    std::vector<LogPiece> pieces;
+    for (const std::string& path : args.logs) pieces.push_back(file_piece(path));
+    verify_log(pieces);
+  } else {
+    for (const std::string& path : args.logs) verify_log({file_piece(path)});
   }
   if (checkpoints) checkpoints->judge(run_report.logs.front());
   resolve_expected_heads(run_report, options.watch_roots);

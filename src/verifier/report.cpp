@@ -1,5 +1,7 @@
 #include "verifier/report.h"
 
+#include <tuple>
+
 #include "encoding/json_writer.h"
 #include "verifier/escape.h"
 
@@ -44,6 +46,11 @@ void text_log(const LogReport& log, Buffered& out) {
   }
   out << path << ": " << plural(log.lines, "line", "lines") << " (" << plural(log.bytes, "byte", "bytes") << "), "
       << plural(log.records, "record", "records") << " in " << plural(log.chain_count, "chain", "chains") << "\n";
+  for (const PieceInfo& p : log.pieces) {
+    out << "  piece " << escape_text(p.path) << ": " << plural(p.lines, "line", "lines");
+    if (p.lines > 0) out << " (" << std::to_string(p.first_line) << ".." << std::to_string(p.first_line + p.lines - 1) << ")";
+    out << ", " << plural(p.bytes, "byte", "bytes") << "\n";
+  }
   std::uint64_t i = 0;
   log.for_each_chain([&](const ChainSummary& c) {
     out << "  chain " << std::to_string(++i) << ": lines " << std::to_string(c.first_line) << ".."
@@ -58,9 +65,12 @@ void text_log(const LogReport& log, Buffered& out) {
   for (std::size_t k = 0; k < shown; ++k) {
     const Failure& f = log.failures[k];
     out << "  ";
-    if (f.line != 0) out << "line " << std::to_string(f.line) << ": ";
-    out << failure_kind_name(f.kind) << ": " << escape_text(f.detail)
-        << "\n";
+    if (f.line != 0) {
+      out << "line " << std::to_string(f.line);
+      if (log.series()) out << " of " << escape_text(f.file) << " (line " << std::to_string(f.log_line) << " of the series)";
+      out << ": ";
+    }
+    out << failure_kind_name(f.kind) << ": " << escape_text(f.detail) << "\n";
   }
   const std::uint64_t total = log.failure_total();
   if (total > shown) {
@@ -97,6 +107,10 @@ void json_failure(JsonWriter& w, const Failure& f) {
   w.string(failure_kind_name(f.kind));
   w.key("detail");
   json_string(w, f.detail);
+  if (f.log_line != 0) {
+    w.key("log_line");
+    w.uint64(f.log_line);
+  }
   w.end_object();
 }
 
@@ -165,6 +179,23 @@ void json_log(const LogReport& log, JsonWriter& w, Buffered& out) {
     w.uint64(log.failure_counts[k]);
   }
   w.end_object();
+  if (log.series()) {
+    w.key("pieces");
+    w.begin_array();
+    for (const PieceInfo& p : log.pieces) {
+      w.begin_object();
+      w.key("path");
+      json_string(w, p.path);
+      w.key("first_line");
+      w.uint64(p.first_line);
+      w.key("lines");
+      w.uint64(p.lines);
+      w.key("bytes");
+      w.uint64(p.bytes);
+      w.end_object();
+    }
+    w.end_array();
+  }
   w.end_object();
   out << "]," << w.text().substr(1);  // the members after "chains", and the log's "}"
 }
@@ -199,8 +230,7 @@ void resolve_expected_heads(RunReport& run, const std::vector<Digest>& roots) {
     for (const LogReport& log : run.logs) {
       if (i < log.watch_lines.size() && log.watch_lines[i] != 0) {
         head.found = true;
-        head.path = log.path;
-        head.line = log.watch_lines[i];
+        std::tie(head.path, head.line) = log.locate(log.watch_lines[i]);
         break;
       }
     }

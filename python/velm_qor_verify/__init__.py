@@ -1,0 +1,200 @@
+"""Verifies velm_qor record logs from Python: the checks of velm-qor-verify, as objects.
+
+    report = velm_qor_verify.verify("audit.wal", public_key)
+    if not report.ok:
+        for failure in report.failures:
+            print(failure.file, failure.line, failure.kind, failure.detail)
+
+`report.to_json()` is exactly what ``velm-qor-verify LOG... --json`` prints for the same input.
+"""
+
+import json
+import os
+from dataclasses import dataclass
+from typing import Any, List, Mapping, Optional, Sequence, Tuple
+
+from velm_qor_verify import _native
+
+__all__ = ["Chain", "ExpectedHead", "Failure", "LogReport", "Piece", "Report", "verify"]
+
+MAX_JOBS = 1024
+
+
+@dataclass(frozen=True)
+class Failure:
+    """A check that failed: the file holding the line, the line's number in that file (None for a
+    failure of the whole run, such as a missing head), its kind and a description. In a rotated
+    series, log_line counts the line over all pieces (else it is None)."""
+
+    file: str
+    line: Optional[int]
+    kind: str
+    detail: str
+    log_line: Optional[int] = None
+
+
+@dataclass(frozen=True)
+class Chain:
+    """One hash chain of a log: its first and last line, its records, its head (the last
+    merkle_root), whether it begins at genesis, and how many records' scores were replayed."""
+
+    path: str
+    first_line: int
+    last_line: int
+    records: int
+    head: str
+    from_genesis: bool
+    scores_checked: int
+    scores_note: str
+
+
+@dataclass(frozen=True)
+class Piece:
+    """One file of a rotated series: its lines are lines first_line.. of the series."""
+
+    path: str
+    first_line: int
+    lines: int
+    bytes: int
+
+
+@dataclass(frozen=True)
+class LogReport:
+    """The result for one log (or one rotated series, then path is its last piece)."""
+
+    path: str
+    ok: bool
+    lines: int
+    bytes: int
+    records: int
+    chains: Tuple[Chain, ...]
+    failures: Tuple[Failure, ...]
+    failures_omitted: int
+    failure_counts: Mapping[str, int]
+    pieces: Tuple[Piece, ...]
+
+
+@dataclass(frozen=True)
+class ExpectedHead:
+    """An expected head and the first line whose merkle_root it is (path and line None if none)."""
+
+    root: str
+    found: bool
+    path: Optional[str]
+    line: Optional[int]
+
+
+def _failure(f: Mapping[str, Any]) -> Failure:
+    return Failure(f["file"], f["line"], f["kind"], f["detail"], f.get("log_line"))
+
+
+def _log(d: Mapping[str, Any]) -> LogReport:
+    chains = tuple(
+        Chain(d["path"], c["first_line"], c["last_line"], c["records"], c["head"], c["start"] == "genesis",
+              c["scores_checked"], c["scores_note"])
+        for c in d["chains"]
+    )
+    pieces = tuple(Piece(p["path"], p["first_line"], p["lines"], p["bytes"]) for p in d.get("pieces", ()))
+    return LogReport(d["path"], d["ok"], d["lines"], d["bytes"], d["records"], chains,
+                     tuple(_failure(f) for f in d["failures"]), d["failures_omitted"], dict(d["failure_counts"]),
+                     pieces)
+
+
+class Report:
+    """The result of one verify() call: every log's report, and the totals over them."""
+
+    __slots__ = ("_json", "ok", "public_key", "scores_replayed", "replay_note", "logs", "expected_heads",
+                 "lines", "records", "chains", "failures")
+
+    def __init__(self, json_text: str) -> None:
+        d = json.loads(json_text)
+        self._json = json_text
+        self.ok: bool = d["ok"]
+        self.public_key: str = d["public_key"]
+        self.scores_replayed: bool = d["scores_replayed"]
+        self.replay_note: str = d["replay_note"]
+        self.logs: Tuple[LogReport, ...] = tuple(_log(log) for log in d["logs"])
+        self.expected_heads: Tuple[ExpectedHead, ...] = tuple(
+            ExpectedHead(h["root"], h["found"], h["path"], h["line"]) for h in d["expected_heads"])
+        self.lines: int = sum(log.lines for log in self.logs)
+        self.records: int = sum(log.records for log in self.logs)
+        self.chains: Tuple[Chain, ...] = tuple(c for log in self.logs for c in log.chains)
+        self.failures: Tuple[Failure, ...] = tuple(f for log in self.logs for f in log.failures) + tuple(
+            _failure(f) for f in d["failures"])
+
+    def to_json(self) -> str:
+        """The JSON report, exactly as velm-qor-verify --json prints it for the same input."""
+        return self._json
+
+    def __repr__(self) -> str:
+        return (f"Report(ok={self.ok}, logs={len(self.logs)}, lines={self.lines}, records={self.records}, "
+                f"chains={len(self.chains)}, failures={len(self.failures)})")
+
+
+def _is_path(obj: object) -> bool:
+    return isinstance(obj, (str, bytes, os.PathLike))
+
+
+def _input(obj: object) -> Tuple[bytes, object]:
+    if _is_path(obj):
+        path = os.fsencode(obj)  # type: ignore[arg-type]
+        return path, path
+    if callable(getattr(obj, "read", None)):
+        name = getattr(obj, "name", None)
+        return (os.fsencode(name) if isinstance(name, (str, bytes)) else b"<file object>"), obj
+    raise TypeError(f"a log must be a path or a binary file object, not '{type(obj).__name__}'")
+
+
+def _inputs(logs: object, names: Optional[Sequence[str]] = None) -> List[Tuple[bytes, object]]:
+    items = [logs] if _is_path(logs) or callable(getattr(logs, "read", None)) else logs
+    if not isinstance(items, Sequence) and not _is_path(logs):
+        try:
+            items = list(items)  # type: ignore[call-overload]
+        except TypeError:
+            raise TypeError(f"logs must be a path, a binary file object or a sequence of them, "
+                            f"not '{type(logs).__name__}'") from None
+    inputs = [_input(item) for item in items]  # type: ignore[union-attr]
+    if names is not None:
+        inputs = [(os.fsencode(name), source) for name, (_, source) in zip(names, inputs)]
+    return inputs
+
+
+def _jobs(jobs: Optional[int]) -> int:
+    if jobs is None:
+        return 0
+    if isinstance(jobs, bool) or not isinstance(jobs, int):
+        raise TypeError(f"jobs must be an int or None, not '{type(jobs).__name__}'")
+    if not 1 <= jobs <= MAX_JOBS:
+        raise ValueError(f"jobs must be from 1 to {MAX_JOBS}")
+    return jobs
+
+
+def _heads(expect_heads: Sequence[str]) -> List[str]:
+    if isinstance(expect_heads, (str, bytes)):
+        raise TypeError("expect_heads must be a sequence of str, not a single str")
+    return list(expect_heads)
+
+
+def verify(logs: Any, public_key: str, *, expect_heads: Sequence[str] = (), series: bool = False,
+           jobs: Optional[int] = None) -> Report:
+    """Verifies record logs against the public key (64 hex digits) of the engine that wrote them.
+
+    logs: a path (str, bytes or os.PathLike), a binary file object (anything with read(n) giving
+    bytes) or a sequence of them. Each is a log of its own, or with series=True all of them,
+    oldest first, are one log cut by rotation. expect_heads: merkle_roots an earlier run reported,
+    each of which some line must still have. jobs: threads checking lines (None: every core this
+    process may use). The interpreter lock is released while lines are checked.
+
+    Raises TypeError or ValueError for wrong arguments, and OSError when a log cannot be read.
+    """
+    inputs = _inputs(logs)
+    if not isinstance(public_key, str):
+        raise TypeError(f"public_key must be a str, not '{type(public_key).__name__}'")
+    if not isinstance(series, bool):
+        raise TypeError(f"series must be a bool, not '{type(series).__name__}'")
+    return Report(_native.verify(inputs, public_key, _heads(expect_heads), series, _jobs(jobs)))
+
+
+def _verify_named(logs: Sequence[Any], names: Sequence[str], public_key: str, series: bool, jobs: int) -> Report:
+    """verify() with the names the report gives each log (for file objects opened from URLs)."""
+    return Report(_native.verify(_inputs(list(logs), names), public_key, [], series, _jobs(jobs)))
