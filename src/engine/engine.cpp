@@ -9,6 +9,7 @@
 
 #include "encoding/clock.h"
 #include "encoding/entropy.h"
+#include "encoding/fatal_error.h"
 #include "encoding/float_text.h"
 #include "engine/key_file.h"
 #include "records/record_json.h"
@@ -132,10 +133,27 @@ void Engine::commit(const Prepared& prepared) noexcept {
   chain_root_ = prepared.new_root;
 }
 
-void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record) {
+void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record, CaptureHooks& hooks) {
+  restart_if_forked();
   Prepared prepared = prepare(std::move(input), std::move(stamps));
+  if (!memory_mode_) {
+    hooks.before_append();
+    const SignalCheck on_signal{[](void* context) { return static_cast<CaptureHooks*>(context)->give_up_on_signal(); },
+                                &hooks};
+    const AppendResult appended = append_to_log(prepared.record, on_signal);
+    hooks.after_append();
+    if (!appended) {
+      hooks.append_failed(appended);
+      if (appended.abandoned) throw FatalError("the append was given up but the capture was not stopped");
+    }
+  }
   commit(prepared);
   record = std::move(prepared.record);
+}
+
+void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record) {
+  CaptureHooks hooks;
+  capture(std::move(input), std::move(stamps), record, hooks);
 }
 
 void Engine::restart_if_forked() noexcept {
