@@ -6,6 +6,7 @@
 
 #include "binding/args.h"
 #include "binding/classes.h"
+#include "binding/fixed_texts.h"
 #include "encoding/fatal_error.h"
 #include "engine/engine.h"
 
@@ -78,7 +79,7 @@ std::string dumps(PyObject* json, PyObject* obj) {
   Ref text = Ref::steal(PyObject_CallFunctionObjArgs(dumps_fn.get(), obj, nullptr));
   if (!text) propagate_python_error();
   if (!(PyType_GetFlags(Py_TYPE(text.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    raise(PyExc_TypeError, "'" + type_name_of(text.get()) + "' object cannot be converted to 'PyString'");
+    raise(PyExc_TypeError, "'" + type_name_of(text.get()) + "' object cannot be converted to '" + fixed_text::kStrTarget + "'");
   }
   return utf8_of(text.get()).str();
 }
@@ -106,7 +107,7 @@ class PythonCaptureHooks final : public CaptureHooks {
   // When the warning is raised as an error the capture fails as a whole and the engine stays
   // where it was, matching the log.
   void append_failed(const AppendResult& result) override {
-    if (result.abandoned) throw PythonError{};
+    if (result.abandoned) throw PythonError();
     const std::string message = "velm_qor: the record could not be appended to the log '" + engine_.log_path() +
                                 "': " + os_error_text(result.error);
     if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) propagate_python_error();
