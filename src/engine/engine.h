@@ -105,11 +105,11 @@ class Engine {
 
  private:
   std::string wal_path_;
-  LogLocation log_;  // wal_path_ resolved at construction
   bool memory_mode_;
+  LogLocation log_;  // wal_path_ resolved at construction
   std::uint64_t fork_generation_;
+  std::string key_warning_;  // before key_, which fills it in
   SigningKey key_;
-  std::string key_warning_;
   Digest chain_root_;
   Scorer scorer_;
   JsonWriter line_writer_;  // reused by every append
