@@ -352,8 +352,10 @@ def test_wrong_types_for_every_parameter(tmp_path, tracked, ppp, review):
         return f"argument '{name}': '{obj_type}' object cannot be converted to '{target}'"
 
     engine = tracked.engine
-    full = lambda **over: {**{"ctx": None, "prompt": "p", "reasoning_trace": None, "output": "o",  # noqa: E731
-                              "ppp_triplet": ppp, "human_delta_chain": review, "auto_insight": True}, **over}
+    def full(**over):
+        return {"ctx": None, "prompt": "p", "reasoning_trace": None, "output": "o", "ppp_triplet": ppp,
+                "human_delta_chain": review, "auto_insight": True, **over}
+
     cases = []
     for name in ["prompt", "output"]:
         for value, tname in [(5, "int"), (b"p", "bytes"), (None, "NoneType"), (bytearray(b"p"), "bytearray"),
