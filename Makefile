@@ -6,7 +6,8 @@ VPY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 JOBS ?= 2
 
-.PHONY: demo test setup venv native-test python-test wheel wheels packaging-test bench clean sanitize fuzz fuzz-short fuzz-build
+.PHONY: demo test setup venv native-test python-test wheel wheels packaging-test bench clean sanitize fuzz fuzz-short fuzz-build \
+  format lint dev-tools
 
 # pip builds in a folder of its own under build/, kept between runs so that rebuilds are quick
 # (pyproject.toml names none, so that a read-only source tree builds too).
@@ -25,13 +26,13 @@ venv:
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
-# One cp39-abi3 wheel, installed with the test and Dask extras, audited, and imported under every
-# interpreter present.
+# One cp39-abi3 wheel, installed with what the tests import (`test`), the Dask extra and the build and
+# check tools (`dev`), audited, and imported under every interpreter present.
 wheel:
 	rm -rf dist
 	$(VPY) -m pip wheel --quiet --no-deps $(BUILD_DIR) -w dist .
 	ls dist/velm_qor-*-cp39-abi3-*.whl
-	$(VPY) -m pip install --quiet --force-reinstall "$$(ls dist/velm_qor-*.whl)[test,dask]"
+	$(VPY) -m pip install --quiet --force-reinstall "$$(ls dist/velm_qor-*.whl)[test,dask,dev]"
 	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.9 --report dist/velm_qor-*.whl
 	./scripts/check-abi3-imports.sh "$$($(VPY) -c 'import velm_qor; print(velm_qor.__file__)')"
 
@@ -59,7 +60,7 @@ python-test:
 # verify_many on local Dask clusters. Prints figures and ratios; asserts nothing about time.
 BENCH_BUILD := build/bench
 bench: setup venv
-	$(VPY) -m pip install --quiet $(BUILD_DIR) ".[dask]"
+	$(VPY) -m pip install --quiet $(BUILD_DIR) ".[dask,dev]"
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DVELM_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS)
@@ -100,6 +101,23 @@ fuzz: fuzz-build
 
 fuzz-short: fuzz-build
 	./scripts/run-fuzzers.sh $(FUZZ_BUILD)/tests/fuzz 15
+
+# The build and check tools of the `dev` extra, installed once.
+dev-tools: venv
+	test -x $(VENV)/bin/ruff || $(VPY) -m pip install --quiet $(BUILD_DIR) ".[dev]"
+
+# C++ by the repository's .clang-format, Python by ruff (pyproject.toml). `format` rewrites the
+# files; `lint` checks the same and changes nothing.
+CXX_SOURCES = $$(git ls-files '*.cpp' '*.h')
+format: dev-tools
+	clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff check --quiet --select I --fix .
+	$(VENV)/bin/ruff format --quiet .
+
+lint: dev-tools
+	clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/ruff check .
 
 clean:
 	[ ! -d build ] || chmod -R u+w build

@@ -10,6 +10,7 @@
 #include "encoding/digest.h"
 #include "engine/engine.h"
 #include "records/record_json.h"
+#include "support/sample_capture.h"
 
 namespace {
 
@@ -19,11 +20,9 @@ const std::string kPrompt(300, 'p');
 const std::string kOutput(300, 'o');
 
 CaptureInput typical_input() {
-  CaptureInput input;
+  CaptureInput input = velm::testing::sample_input(kPrompt, kOutput);
   input.ctx_json = "{\"user\": \"u-1842\", \"channel\": \"web\", \"locale\": \"en-GB\", \"attempt\": 2}";
   input.reasoning_trace_json = "[\"retrieved 3 documents\", \"ranked by recency\", \"drafted answer\"]";
-  input.prompt = kPrompt;
-  input.output = kOutput;
   static const PPPTripletData ppp{"model:v3/run-7", "eu-west-1/node-12", "customer support"};
   static const HumanDeltaChainData review{"5f0c6a0e-8d1b-4c7e-9a55-0f4c1d2b3a69", "decision-0001", false,
                                           "analyst-desk"};

@@ -24,6 +24,7 @@
 #include "encoding/entropy.h"
 #include "engine/engine.h"
 #include "records/record_json.h"
+#include "support/sample_capture.h"
 #include "verifier/log_verifier.h"
 #include "verifier/parallel_verify.h"
 
@@ -49,17 +50,14 @@ TypicalLog make_log(bool short_texts, std::size_t records) {
     lcg = lcg * 6364136223846793005ULL + 1442695040888963407ULL;
     const std::string prompt = short_texts ? "Raise the limit?" : std::string(150 + (lcg >> 40) % 200, 'p');
     const std::string output = short_texts ? (i % 2 != 0 ? "Yes." : "No, not now.") : std::string(200 + (lcg >> 20) % 300, 'o');
-    velm::CaptureInput input;
+    velm::CaptureInput input = velm::testing::sample_input(prompt, output, i % 3 != 0);
     input.ctx_json = "{\"account\": " + std::to_string(i) + ", \"region\": \"eu-west-1\", \"tier\": \"gold\"}";
     input.reasoning_trace_json = "[\"scored risk\", \"checked limits\", {\"score\": 0.731}]";
-    input.prompt = prompt;
-    input.output = output;
     const velm::PPPTripletData ppp{"model:credit-v3", "eu-west-1/node-12", "credit limit review"};
     const velm::HumanDeltaChainData review{"review-chain-7", "decision-" + std::to_string(i), i % 5 == 0,
                                            "analyst-desk"};
     input.ppp = &ppp;
     input.review = &review;
-    input.auto_insight = i % 3 != 0;
     velm::SealedRecordData record;
     engine.capture(std::move(input), velm::draw_stamps(), record);
     velm::write_record_json(writer, record);

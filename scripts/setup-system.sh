@@ -5,6 +5,7 @@
 set -euo pipefail
 
 packages=(g++ make pkg-config libsodium-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev libsimdjson-dev clang
+  clang-format  # make format, make lint
   dosfstools)  # mkfs.vfat: tests on a file system without hard links or permission bits
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }

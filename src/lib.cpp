@@ -7,6 +7,7 @@
 #include "binding/borrow.h"
 #include "binding/classes.h"
 #include "binding/errors.h"
+#include "binding/fixed_texts.h"
 
 namespace {
 
@@ -32,14 +33,14 @@ void add_class(PyObject* module, velm::py::TypeHandle& handle) {
   PyObject* type = handle.get();
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw velm::py::PythonError{};
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw velm::py::PythonError();
     PyErr_Clear();
     all = Ref::steal(velm::py::check(PyList_New(0)));
-    if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) throw velm::py::PythonError{};
+    if (PyObject_SetAttrString(module, "__all__", all.get()) != 0) throw velm::py::PythonError();
   }
   Ref name = Ref::steal(velm::py::check(PyUnicode_FromString(handle.class_name())));
-  if (PyList_Append(all.get(), name.get()) != 0) throw velm::py::PythonError{};
-  if (PyObject_SetAttr(module, name.get(), type) != 0) throw velm::py::PythonError{};
+  if (PyList_Append(all.get(), name.get()) != 0) throw velm::py::PythonError();
+  if (PyObject_SetAttr(module, name.get(), type) != 0) throw velm::py::PythonError();
 }
 
 PyObject* init_module() {
@@ -47,14 +48,13 @@ PyObject* init_module() {
   const std::int64_t id = interpreter ? PyInterpreterState_GetID(interpreter) : -1;
   if (id == -1) {
     if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+      PyErr_SetString(PyExc_SystemError, velm::py::fixed_text::kNoExceptionSet);
     }
     return nullptr;
   }
   std::int64_t expected = -1;
   if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576");
+    PyErr_SetString(PyExc_ImportError, velm::py::fixed_text::kSubinterpreters);
     return nullptr;
   }
   if (g_module != nullptr) {

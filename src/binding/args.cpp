@@ -1,11 +1,9 @@
 #include "binding/args.h"
 
-#include <dlfcn.h>
-
-#include <cstdio>
 #include <vector>
 
 #include "binding/errors.h"
+#include "binding/fixed_texts.h"
 
 namespace velm::py {
 
@@ -18,16 +16,6 @@ std::string quoted_list(const std::string* names, std::size_t count) {
     out += "'" + names[i] + "'";
   }
   return out;
-}
-
-// The UTF-8 text of a str for a message; never fails.
-std::string message_text(PyObject* str) {
-  Ref utf8 = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
-  if (!utf8) {
-    PyErr_Clear();
-    return "?";
-  }
-  return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
 }
 
 }  // namespace
@@ -64,7 +52,7 @@ void bind_arguments(const FunctionSpec& fn, PyObject* args, PyObject* kwargs, Py
         }
       }
       if (index == n_params) {
-        const std::string name = PyUnicode_Check(key) ? message_text(key) : std::string("?");
+        const std::string name = PyUnicode_Check(key) ? message_text(key, "backslashreplace", "?") : std::string("?");
         raise(PyExc_TypeError, std::string(fn.name) + " got an unexpected keyword argument '" + name + "'");
       }
       if (out[index] != nullptr) {
@@ -97,53 +85,15 @@ std::string type_name_of(PyObject* obj) {
   Ref name = Ref::steal(qualname ? PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), qualname) : nullptr);
   if (!name || !PyUnicode_Check(name.get())) {
     PyErr_Clear();
-    return "<failed to extract type name>";
+    return fixed_text::kTypeNameUnknown;
   }
-  return message_text(name.get());
-}
-
-namespace {
-
-using Utf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
-
-// From Python 3.10 the stable ABI has PyUnicode_AsUTF8AndSize, which hands out the str's own
-// UTF-8 form (for ASCII text, its characters themselves) instead of a new bytes copy. The module
-// is built for 3.9, so the function is looked up when the running interpreter is 3.10 or newer.
-Utf8AndSize utf8_and_size() noexcept {
-  static const Utf8AndSize fn = []() -> Utf8AndSize {
-    int major = 0;
-    int minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return nullptr;
-    if (major < 3 || (major == 3 && minor < 10)) return nullptr;
-    return reinterpret_cast<Utf8AndSize>(::dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
-  }();
-  return fn;
-}
-
-}  // namespace
-
-Utf8 utf8_of(PyObject* obj) {
-  Utf8 text;
-  // Either way a str that cannot be encoded raises the interpreter's UnicodeEncodeError unchanged.
-  if (const Utf8AndSize own_form = utf8_and_size()) {
-    Py_ssize_t size = 0;
-    const char* data = own_form(obj, &size);
-    if (data == nullptr) propagate_python_error();
-    text.owner_ = Ref::borrow(obj);  // the str keeps its UTF-8 form as long as it lives
-    text.view_ = std::string_view(data, static_cast<std::size_t>(size));
-    return text;
-  }
-  text.owner_ = Ref::steal(PyUnicode_AsUTF8String(obj));
-  if (!text.owner_) propagate_python_error();
-  text.view_ = std::string_view(PyBytes_AsString(text.owner_.get()),
-                                static_cast<std::size_t>(PyBytes_Size(text.owner_.get())));
-  return text;
+  return message_text(name.get(), "backslashreplace", "?");
 }
 
 Utf8 to_text(PyObject* obj, const char* param) {
   if (!(PyType_GetFlags(Py_TYPE(obj)) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
     raise(PyExc_TypeError, std::string("argument '") + param + "': '" + type_name_of(obj) +
-                               "' object cannot be converted to 'PyString'");
+                               "' object cannot be converted to '" + fixed_text::kStrTarget + "'");
   }
   return utf8_of(obj);
 }
@@ -168,7 +118,7 @@ bool to_flag(PyObject* obj, const char* param) {
   if (obj == Py_False) return false;
   const auto refuse = [&] {
     raise(PyExc_TypeError, std::string("argument '") + param + "': '" + type_name_of(obj) +
-                               "' object cannot be converted to 'PyBool'");
+                               "' object cannot be converted to '" + fixed_text::kBoolTarget + "'");
   };
   if (!is_numpy_bool(obj)) refuse();
   Ref method = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__bool__"));
@@ -186,10 +136,6 @@ void require_instance(PyObject* obj, PyObject* type, const char* class_name, con
     raise(PyExc_TypeError, std::string("argument '") + param + "': '" + type_name_of(obj) +
                                "' object cannot be converted to '" + class_name + "'");
   }
-}
-
-PyObject* new_text(std::string_view text) {
-  return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 }  // namespace velm::py

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "binding/py_ref.h"
+#include "binding/unicode.h"
 
 namespace velm::py {
 
@@ -26,23 +27,6 @@ void bind_arguments(const FunctionSpec& fn, PyObject* args, PyObject* kwargs, Py
 // The qualified name of an object's type, for messages.
 std::string type_name_of(PyObject* obj);
 
-// UTF-8 text of a str (or subclass), kept alive by `owner_`: the str itself where the interpreter
-// hands out the str's own UTF-8 form, else the bytes object it made.
-class Utf8 {
- public:
-  std::string_view view() const noexcept { return view_; }
-  std::string str() const { return std::string(view_); }
-
- private:
-  friend Utf8 utf8_of(PyObject* str);
-  Ref owner_;
-  std::string_view view_;
-};
-
-// The UTF-8 text of `str`, which must be a str or a subclass; a str that cannot be encoded raises
-// the interpreter's UnicodeEncodeError unchanged.
-Utf8 utf8_of(PyObject* str);
-
 // Text parameter: "argument 'NAME': 'T' object cannot be converted to 'PyString'"; a str that
 // cannot be encoded raises the interpreter's UnicodeEncodeError unchanged.
 Utf8 to_text(PyObject* obj, const char* param);
@@ -52,8 +36,5 @@ bool to_flag(PyObject* obj, const char* param);
 
 // Instance parameter: `obj` must be an instance of `type` (or a subclass).
 void require_instance(PyObject* obj, PyObject* type, const char* class_name, const char* param);
-
-// A new str from UTF-8 bytes.
-PyObject* new_text(std::string_view text);
 
 }  // namespace velm::py

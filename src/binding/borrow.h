@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "binding/errors.h"
+#include "binding/fixed_texts.h"
 
 namespace velm::py {
 
@@ -40,7 +41,7 @@ void install_borrow_fork_handler() noexcept;
 class SharedBorrow {
  public:
   explicit SharedBorrow(BorrowFlag& flag) : hold_{&flag, false} {
-    if (flag == kExclusive) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    if (flag == kExclusive) raise(PyExc_RuntimeError, fixed_text::kAlreadyMutablyBorrowed);
     ++flag;
     link_hold(hold_);
   }
@@ -58,7 +59,7 @@ class SharedBorrow {
 class ExclusiveBorrow {
  public:
   explicit ExclusiveBorrow(BorrowFlag& flag) : hold_{&flag, true} {
-    if (flag != 0) raise(PyExc_RuntimeError, "Already borrowed");
+    if (flag != 0) raise(PyExc_RuntimeError, fixed_text::kAlreadyBorrowed);
     flag = kExclusive;
     link_hold(hold_);
   }

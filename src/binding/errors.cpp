@@ -2,40 +2,79 @@
 
 #include <cstdio>
 
-#include "binding/py_ref.h"
+#include "binding/fixed_texts.h"
+#include "binding/unicode.h"
 
 namespace velm::py {
 
 namespace {
 PyObject* g_panic_type = nullptr;  // created once, never freed
 
+// str(obj) as UTF-8 for a message; never fails.
 std::string text_of(PyObject* obj) {
   Ref str = Ref::steal(PyObject_Str(obj));
   if (!str) {
     PyErr_Clear();
     return "<unprintable>";
   }
-  Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(str.get()));
-  if (!utf8) {
-    PyErr_Clear();
-    return "<unprintable>";
-  }
-  return std::string(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+  return message_text(str.get(), "strict", "<unprintable>");
+}
+
+// The pending exception, normalised, taken out of the thread state.
+struct Fetched {
+  Ref type, value, traceback;
+};
+Fetched fetch_normalized() noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  return {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
 }
 }  // namespace
 
+PythonError::PythonError() noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  type_ = Ref::steal(type);
+  value_ = Ref::steal(value);
+  traceback_ = Ref::steal(traceback);
+}
+
+PythonError::PythonError(const PythonError& other) noexcept
+    : type_(Ref::borrow(other.type_.get())),
+      value_(Ref::borrow(other.value_.get())),
+      traceback_(Ref::borrow(other.traceback_.get())) {}
+
+void PythonError::restore() noexcept {
+  if (!type_) {
+    PyErr_SetString(PyExc_SystemError, fixed_text::kNoExceptionSet);
+    return;
+  }
+  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
 void raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
-  throw PythonError{};
+  throw PythonError();
+}
+
+void raise_from(PyObject* type, const std::string& message, PyObject* cause) {
+  PyErr_Clear();
+  Ref wrapped = Ref::steal(
+      PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!wrapped) throw PythonError();
+  if (cause != nullptr) {
+    Py_INCREF(cause);
+    PyException_SetCause(wrapped.get(), cause);  // steals the reference
+  }
+  PyErr_SetObject(type, wrapped.get());
+  throw PythonError();
 }
 
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "The exception raised when native code meets a fatal error.\n\n"
-        "Like SystemExit, it derives from BaseException, so `except Exception` does not catch it.",
-        PyExc_BaseException, nullptr);
+    g_panic_type = PyErr_NewExceptionWithDoc(fixed_text::kPanicTypeName, fixed_text::kPanicTypeDoc,
+                                             PyExc_BaseException, nullptr);
   }
   return g_panic_type;
 }
@@ -53,47 +92,32 @@ void raise_panic(const char* where, const std::string& message) {
 void propagate_python_error() {
   PyObject* panic = g_panic_type;
   if (panic != nullptr && PyErr_ExceptionMatches(panic)) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    std::string message = "unknown panic";
-    if (value != nullptr) {
-      Ref args = Ref::steal(PyObject_GetAttrString(value, "args"));
+    Fetched e = fetch_normalized();
+    std::string message = fixed_text::kUnknownPanic;
+    if (e.value) {
+      Ref args = Ref::steal(PyObject_GetAttrString(e.value.get(), "args"));
       if (args && PyTuple_Check(args.get()) && PyTuple_Size(args.get()) > 0) {
         message = text_of(PyTuple_GetItem(args.get(), 0));
       } else {
         PyErr_Clear();
       }
     }
-    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(fixed_text::kResumingPanic, stderr);
     std::fflush(stderr);
-    PyErr_Restore(type, value, traceback);
+    PyErr_Restore(e.type.release(), e.value.release(), e.traceback.release());
     PyErr_PrintEx(0);
     throw FatalError(message);
   }
-  throw PythonError{};
+  throw PythonError();
 }
 
 void propagate_argument_error(const char* param) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) propagate_python_error();
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(traceback);
-  const std::string message = std::string("argument '") + param + "': " +
-                              (owned_value ? text_of(owned_value.get()) : std::string());
-  Ref wrapped = Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),
-                                                 static_cast<Py_ssize_t>(message.size())));
-  if (!wrapped) throw PythonError{};
-  if (owned_value) {
-    // PyException_GetCause returns a new reference; SetCause steals one.
-    PyObject* cause = PyException_GetCause(owned_value.get());
-    if (cause != nullptr) PyException_SetCause(wrapped.get(), cause);
-  }
-  PyErr_SetObject(PyExc_TypeError, wrapped.get());
-  throw PythonError{};
+  Fetched e = fetch_normalized();
+  const std::string message =
+      std::string("argument '") + param + "': " + (e.value ? text_of(e.value.get()) : std::string());
+  Ref cause = Ref::steal(e.value ? PyException_GetCause(e.value.get()) : nullptr);
+  raise_from(PyExc_TypeError, message, cause.get());
 }
 
 }  // namespace velm::py

@@ -1,6 +1,17 @@
-// Failures crossing the boundary. Inside the binding, a Python exception that is set is carried
-// through C++ as PythonError; core failures arrive as velm::FatalError. Every entry point from
-// the interpreter runs its body through `guard`, which turns each kind into its Python form.
+// Failures crossing the boundary: one model, after nanobind's python_error.
+//
+// A Python exception that must unwind the current call travels through C++ as a PythonError,
+// which fetches it from the thread state when it is made and owns it until `guard` restores it
+// at the boundary. Core failures arrive as velm::FatalError and become PanicException there.
+// Every entry point from the interpreter runs its body through `guard`.
+//
+// Which helper after which kind of call:
+//   - a C API call that returns a new reference, null on failure:   check(call)
+//   - a C API call that fails any other way (-1, a false result):    throw PythonError()
+//   - a call into Python code (json.dumps, __bool__, a warning that
+//     may be raised as an error), which may bring a panic back:     propagate_python_error()
+//   - a failure of our own, with its message:                       raise(type, message)
+//   - a failure of our own that wraps the pending exception:        raise_from(type, message, cause)
 #pragma once
 
 #include <Python.h>
@@ -9,21 +20,40 @@
 #include <new>
 #include <string>
 
+#include "binding/py_ref.h"
 #include "encoding/fatal_error.h"
 
 namespace velm::py {
 
-// Thrown when a Python exception has been set and the current call must unwind.
-struct PythonError {};
+// A Python exception carried through C++. Made and destroyed with the interpreter lock held.
+class PythonError {
+ public:
+  // Takes the pending exception out of the thread state (none pending: restore() reports that).
+  PythonError() noexcept;
+  PythonError(const PythonError& other) noexcept;
+  PythonError& operator=(const PythonError&) = delete;
+  PythonError(PythonError&&) noexcept = default;
+  ~PythonError() = default;
+
+  // Puts the exception back as the pending one; the error object is empty afterwards.
+  void restore() noexcept;
+
+ private:
+  Ref type_, value_, traceback_;
+};
 
 // Throws PythonError when `obj` is null (a Python API call failed with an exception set).
 inline PyObject* check(PyObject* obj) {
-  if (obj == nullptr) throw PythonError{};
+  if (obj == nullptr) throw PythonError();
   return obj;
 }
 
 // Raises the Python exception `type` with `message`, then throws PythonError.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// Raises `type(message)` with `cause` (borrowed, may be null) as its __cause__, then throws
+// PythonError. A pending exception is replaced.
+[[noreturn]] void raise_from(PyObject* type, const std::string& message, PyObject* cause);
 
 // The "pyo3_runtime.PanicException" type, created on first use (null with an error set on failure).
 PyObject* panic_exception_type();
@@ -36,7 +66,7 @@ void raise_panic(const char* where, const std::string& message);
 [[noreturn]] void propagate_python_error();
 
 // Replaces a pending TypeError by "argument 'NAME': <message>", keeping its cause; other errors
-// are left as they are. Then throws PythonError.
+// are propagated as they are.
 [[noreturn]] void propagate_argument_error(const char* param);
 
 // Runs `body`, turning every failure into a Python exception; returns `failed` in that case.
@@ -44,10 +74,8 @@ template <class Result, class Body>
 Result guard(const char* where, Result failed, Body&& body) noexcept {
   try {
     return body();
-  } catch (const PythonError&) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
+  } catch (PythonError& e) {
+    e.restore();
   } catch (const FatalError& e) {
     raise_panic(where, e.what());
   } catch (const std::bad_alloc&) {

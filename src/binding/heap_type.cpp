@@ -1,5 +1,7 @@
 #include "binding/heap_type.h"
 
+#include "binding/fixed_texts.h"
+
 namespace velm::py {
 
 PyObject* TypeHandle::get() {
@@ -9,29 +11,20 @@ PyObject* TypeHandle::get() {
     PyObject *exc_type, *value, *traceback;
     PyErr_Fetch(&exc_type, &value, &traceback);
     PyErr_NormalizeException(&exc_type, &value, &traceback);
-    const std::string message = std::string("An error occurred while initializing class ") + class_name_;
-    Ref wrapped = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", message.c_str()));
-    if (wrapped && value != nullptr) {
-      PyException_SetCause(wrapped.get(), value);  // steals the reference
-      value = nullptr;
-    }
-    Py_XDECREF(exc_type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    if (wrapped) PyErr_SetObject(PyExc_RuntimeError, wrapped.get());
-    throw PythonError{};
+    Ref owned_type = Ref::steal(exc_type), cause = Ref::steal(value), owned_tb = Ref::steal(traceback);
+    raise_from(PyExc_RuntimeError, std::string(fixed_text::kClassInitFailed) + class_name_, cause.get());
   }
   type_ = type;
   return type_;
 }
 
 PyObject* refuse_construction(const char* class_name) {
-  PyErr_Format(PyExc_TypeError, "No constructor defined for %s", class_name);
+  PyErr_Format(PyExc_TypeError, fixed_text::kNoConstructor, class_name);
   return nullptr;
 }
 
 int refuse_deletion() {
-  PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+  PyErr_SetString(PyExc_AttributeError, fixed_text::kCannotDelete);
   return -1;
 }
 

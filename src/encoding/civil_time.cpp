@@ -13,4 +13,16 @@ std::optional<std::int64_t> unix_seconds(const CivilTime& t) noexcept {
          static_cast<std::int64_t>(t.second);
 }
 
+CivilDate civil_date(std::int64_t days) noexcept {
+  using namespace std::chrono;
+  // The Gregorian calendar repeats every 400 years (146097 days): std::chrono converts the day
+  // within the 400-year cycle that starts on 1970-01-01, the whole cycles add to the year, so no
+  // year outside std::chrono::year's range reaches it.
+  constexpr std::int64_t kCycleDays = 146097;
+  const std::int64_t cycles = (days >= 0 ? days : days - (kCycleDays - 1)) / kCycleDays;
+  const year_month_day date{sys_days{std::chrono::days{days - cycles * kCycleDays}}};
+  return {static_cast<int>(date.year()) + cycles * 400, static_cast<unsigned>(date.month()),
+          static_cast<unsigned>(date.day())};
+}
+
 }  // namespace velm

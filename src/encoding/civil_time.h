@@ -1,5 +1,5 @@
-// Calendar dates and times of day to seconds since 1970-01-01T00:00:00 UTC (proleptic Gregorian,
-// no leap seconds).
+// The calendar: dates and times of day to seconds since 1970-01-01T00:00:00 UTC and day counts
+// back to dates (proleptic Gregorian, no leap seconds), on std::chrono's civil types.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,16 @@ struct CivilTime {
 };
 
 // Seconds since the epoch, or nothing when the date does not exist or a field is out of range.
-std::optional<std::int64_t> unix_seconds(const CivilTime& t) noexcept;
+[[nodiscard]] std::optional<std::int64_t> unix_seconds(const CivilTime& t) noexcept;
+
+// A date whose year may lie far outside what a CivilTime or std::chrono::year holds.
+struct CivilDate {
+  std::int64_t year;
+  unsigned month;  // 1..12
+  unsigned day;    // 1..31
+};
+
+// The date `days` days after 1970-01-01.
+CivilDate civil_date(std::int64_t days) noexcept;
 
 }  // namespace velm

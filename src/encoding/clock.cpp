@@ -2,34 +2,12 @@
 
 #include <cerrno>
 
+#include "encoding/civil_time.h"
 #include "encoding/fatal_error.h"
 
 namespace velm {
 
 namespace {
-
-struct CivilDate {
-  std::int64_t year;
-  unsigned month;  // 1..12
-  unsigned day;    // 1..31
-};
-
-// Proleptic Gregorian date of a day count since 1970-01-01, computed over 400-year eras
-// (146097 days) counted from 0000-03-01 so that the leap day ends each year.
-CivilDate civil_from_days(std::int64_t days) noexcept {
-  days += 719468;  // days from 0000-03-01 to 1970-01-01
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const std::int64_t day_of_era = days - era * 146097;                        // [0, 146096]
-  const std::int64_t year_of_era =
-      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;  // [0, 399]
-  const std::int64_t day_of_year =
-      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);  // [0, 365]
-  const std::int64_t shifted_month = (5 * day_of_year + 2) / 153;             // [0, 11], March is 0
-  const unsigned day = static_cast<unsigned>(day_of_year - (153 * shifted_month + 2) / 5 + 1);
-  const unsigned month = static_cast<unsigned>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
-  const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-  return {year, month, day};
-}
 
 void put_digits(std::string& out, std::uint64_t value, int width) {
   char buf[20];
@@ -56,7 +34,7 @@ std::string rfc3339_text(std::int64_t seconds, std::uint32_t nanos) {
   out.reserve(32);
   const std::int64_t days = seconds / 86400;
   const std::int64_t second_of_day = seconds % 86400;
-  const CivilDate date = civil_from_days(days);
+  const CivilDate date = civil_date(days);
   if (date.year >= 0 && date.year <= 9999) {
     put_digits(out, static_cast<std::uint64_t>(date.year), 4);
   } else {

@@ -30,14 +30,13 @@ void SecretSeed::wipe() noexcept { sodium_memzero(bytes_.data(), bytes_.size());
 
 SigningKey signing_key_from_seed(SecretSeed&& seed) noexcept {
   ensure_sodium();
-  SigningKey key;
   // libsodium's 64-byte secret key is the seed followed by the public key; the expanded scalar
   // lives only inside the library call.
+  PublicKey public_key;
   unsigned char secret[crypto_sign_SECRETKEYBYTES];
-  crypto_sign_seed_keypair(key.public_key_.data(), secret, seed.data());
+  crypto_sign_seed_keypair(public_key.data(), secret, seed.data());
   sodium_memzero(secret, sizeof secret);
-  key.seed_ = std::move(seed);
-  return key;
+  return SigningKey(std::move(seed), public_key);
 }
 
 Signature sign_message(const SigningKey& key, const std::uint8_t* message,

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 namespace velm {
 
@@ -36,9 +37,9 @@ class SecretSeed {
   Seed bytes_{};
 };
 
+// A key pair, made only from a seed (there is no empty key that could sign).
 class SigningKey {
  public:
-  SigningKey() noexcept = default;
   const PublicKey& public_key() const noexcept { return public_key_; }
   const SecretSeed& seed() const noexcept { return seed_; }
 
@@ -46,8 +47,10 @@ class SigningKey {
   friend SigningKey signing_key_from_seed(SecretSeed&& seed) noexcept;
   friend Signature sign_message(const SigningKey& key, const std::uint8_t* message,
                                 std::size_t size) noexcept;
+  SigningKey(SecretSeed&& seed, const PublicKey& public_key) noexcept
+      : seed_(std::move(seed)), public_key_(public_key) {}
   SecretSeed seed_;
-  PublicKey public_key_{};
+  PublicKey public_key_;
 };
 
 // Derives the key pair; the expanded secret is wiped before returning. Takes the seed over.
@@ -57,7 +60,7 @@ SigningKey signing_key_from_seed(SecretSeed&& seed) noexcept;
 Signature sign_message(const SigningKey& key, const std::uint8_t* message, std::size_t size) noexcept;
 
 // Checks a detached signature (used by the verifier and the tests, never by the engine).
-bool verify_signature(const PublicKey& key, const std::uint8_t* message, std::size_t size,
+[[nodiscard]] bool verify_signature(const PublicKey& key, const std::uint8_t* message, std::size_t size,
                       const Signature& signature) noexcept;
 
 }  // namespace velm

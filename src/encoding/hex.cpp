@@ -1,5 +1,7 @@
 #include "encoding/hex.h"
 
+#include <sodium.h>
+
 namespace velm {
 
 namespace {
@@ -23,6 +25,26 @@ bool parse_hex(std::string_view text, std::uint8_t* out, std::size_t n, bool any
 }
 
 }  // namespace
+
+void hex_lower_into(const std::uint8_t* bytes, std::size_t size, char* out) noexcept {
+  for (std::size_t i = 0; i < size; ++i) {
+    out[2 * i] = kHexDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kHexDigits[bytes[i] & 0x0F];
+  }
+}
+
+std::string hex_lower(const std::uint8_t* bytes, std::size_t size) {
+  // libsodium's encoder takes the same time whatever the bytes, and writes a terminator.
+  std::string out(2 * size, '\0');
+  sodium_bin2hex(out.data(), out.size() + 1, bytes, size);
+  return out;
+}
+
+std::string hex_be32(std::uint32_t value) {
+  const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+                                 static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+  return hex_lower(bytes, sizeof bytes);
+}
 
 bool parse_hex_lower(std::string_view text, std::uint8_t* out, std::size_t n) noexcept {
   return parse_hex(text, out, n, false);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "encoding/float_text.h"
+#include "encoding/hex.h"
 
 namespace velm {
 namespace {
@@ -36,8 +37,6 @@ constexpr std::array<char, 200> kDigitPairs = [] {
   }
   return t;
 }();
-
-constexpr char kHex[] = "0123456789abcdef";
 
 // Writes `v` ending just before `end`; returns where the digits start.
 char* format_u64(std::uint64_t v, char* end) noexcept {
@@ -232,7 +231,7 @@ void JsonWriter::string(std::string_view text) {
     const char esc = kEscape[c];
     *out++ = '\\';
     if (esc == 'u') {
-      const char seq[5] = {'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      const char seq[5] = {'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
       std::memcpy(out, seq, sizeof seq);
       out += sizeof seq;
     } else {

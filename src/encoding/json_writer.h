@@ -76,4 +76,11 @@ std::string json_text(JsonWriter& w, Write&& write, const Value& value) {
   return w.take();
 }
 
+// The same in a writer of its own.
+template <class Write, class Value>
+std::string json_text(Write&& write, const Value& value) {
+  JsonWriter w;
+  return json_text(w, write, value);
+}
+
 }  // namespace velm

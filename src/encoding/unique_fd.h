@@ -32,6 +32,9 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  // Closes the descriptor and reports close's result, for files whose last write must be known
+  // to have succeeded.
+  [[nodiscard]] int close() noexcept { return ::close(std::exchange(fd_, -1)); }
 
  private:
   int fd_ = -1;

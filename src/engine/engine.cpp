@@ -1,6 +1,5 @@
 #include "engine/engine.h"
 
-#include <blake3.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -9,7 +8,9 @@
 
 #include "encoding/clock.h"
 #include "encoding/entropy.h"
+#include "encoding/fatal_error.h"
 #include "encoding/float_text.h"
+#include "encoding/unique_fd.h"
 #include "engine/key_file.h"
 #include "records/record_json.h"
 
@@ -19,13 +20,21 @@ namespace {
 
 void touch_log_file(const std::string& path) noexcept {
   if (path.find('\0') != std::string::npos) return;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-  if (fd >= 0) ::close(fd);
+  const UniqueFd created(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
 }
 
 std::atomic<std::uint64_t> g_fork_generation{0};
 
 void count_fork_in_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+// The log's place, resolved now, and the log file created if missing (failures ignored): a log
+// that cannot be created now is reported at the first append.
+LogLocation prepare_log(const std::string& wal_path, bool memory_mode) {
+  if (memory_mode) return {};
+  LogLocation log = resolve_log_location(wal_path);
+  touch_log_file(wal_path);
+  return log;
+}
 
 SecretSeed obtain_seed(const std::string& wal_path, bool memory_mode, std::string& warning) {
   if (memory_mode) return generate_seed();
@@ -44,14 +53,10 @@ std::uint64_t fork_generation() noexcept {
 Engine::Engine(std::string wal_path)
     : wal_path_(std::move(wal_path)),
       memory_mode_(wal_path_ == kMemoryPath),
+      log_(prepare_log(wal_path_, memory_mode_)),
       fork_generation_(fork_generation()),
-      chain_root_(genesis_root()) {
-  if (!memory_mode_) {
-    log_ = resolve_log_location(wal_path_);
-    touch_log_file(wal_path_);
-  }
-  key_ = signing_key_from_seed(obtain_seed(wal_path_, memory_mode_, key_warning_));
-}
+      key_(signing_key_from_seed(obtain_seed(wal_path_, memory_mode_, key_warning_))),
+      chain_root_(genesis_root()) {}
 
 std::string Engine::public_key_hex() const {
   return hex_lower(key_.public_key().data(), key_.public_key().size());
@@ -82,18 +87,15 @@ std::string seal_text(const PPPTripletData& ppp, std::string_view prompt, double
 
 Digest content_digest(const PPPTripletData& ppp, std::string_view prompt, double coherence,
                       double reputation) noexcept {
-  blake3_hasher hasher;
-  blake3_hasher_init(&hasher);
+  Blake3Hasher hasher;
   for (std::string_view piece : {std::string_view(ppp.provenance), std::string_view(ppp.place),
                                  std::string_view(ppp.purpose), prompt}) {
-    blake3_hasher_update(&hasher, piece.data(), piece.size());
+    hasher.update(piece);
   }
   char number[kFloatTextCapacity];
-  blake3_hasher_update(&hasher, number, write_seal_float(coherence, number));
-  blake3_hasher_update(&hasher, number, write_seal_float(reputation, number));
-  Digest digest;
-  blake3_hasher_finalize(&hasher, digest.data(), digest.size());
-  return digest;
+  hasher.update(number, write_seal_float(coherence, number));
+  hasher.update(number, write_seal_float(reputation, number));
+  return hasher.finalize();
 }
 
 Engine::Prepared Engine::prepare(CaptureInput&& input, Stamps&& stamps) const {
@@ -132,10 +134,27 @@ void Engine::commit(const Prepared& prepared) noexcept {
   chain_root_ = prepared.new_root;
 }
 
-void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record) {
+void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record, CaptureHooks& hooks) {
+  restart_if_forked();
   Prepared prepared = prepare(std::move(input), std::move(stamps));
+  if (!memory_mode_) {
+    hooks.before_append();
+    const SignalCheck on_signal{[](void* context) { return static_cast<CaptureHooks*>(context)->give_up_on_signal(); },
+                                &hooks};
+    const AppendResult appended = append_to_log(prepared.record, on_signal);
+    hooks.after_append();
+    if (!appended) {
+      hooks.append_failed(appended);
+      if (appended.abandoned) throw FatalError("the append was given up but the capture was not stopped");
+    }
+  }
   commit(prepared);
   record = std::move(prepared.record);
+}
+
+void Engine::capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record) {
+  CaptureHooks hooks;
+  capture(std::move(input), std::move(stamps), record, hooks);
 }
 
 void Engine::restart_if_forked() noexcept {

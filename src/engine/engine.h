@@ -39,6 +39,24 @@ struct Stamps {
 };
 Stamps draw_stamps();
 
+// What the caller of Engine::capture does around the append. The binding releases the
+// interpreter lock around it, runs the Python signal handlers when a signal interrupts the wait
+// for the log's lock, and turns a failed append into a warning.
+class CaptureHooks {
+ public:
+  virtual ~CaptureHooks() = default;
+  // Called just before and just after the append (not in memory mode).
+  virtual void before_append() noexcept {}
+  virtual void after_append() noexcept {}
+  // Asked, between the two, each time a signal interrupts the wait for the log's lock; true gives
+  // up the append before anything is written.
+  virtual bool give_up_on_signal() noexcept { return false; }
+  // Called after after_append when the append failed or was given up. Throwing fails the whole
+  // capture with nothing committed; returning commits (a failed append is then only reported),
+  // except after a give-up, which must throw.
+  virtual void append_failed(const AppendResult& result) { (void)result; }
+};
+
 class Engine {
  public:
   // Creates the log file if missing (failures ignored), then loads or creates the signing key
@@ -66,7 +84,13 @@ class Engine {
   Prepared prepare(CaptureInput&& input, Stamps&& stamps) const;
   void commit(const Prepared& prepared) noexcept;
 
-  // prepare and commit in one step; the record is moved into `record`.
+  // The whole capture, in its one order: start a new chain if this process is a fork's child,
+  // prepare, append the line to the log (outside memory mode), report a failed append through
+  // `hooks` (which may throw, and then nothing is committed), commit, and move the record into
+  // `record`. Everything before the commit may fail and leaves the engine and `record` as they
+  // were.
+  void capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record, CaptureHooks& hooks);
+  // The same with hooks that do nothing: a failed append is ignored and the capture commits.
   void capture(CaptureInput&& input, Stamps&& stamps, SealedRecordData& record);
 
   // After a fork, the child's first capture starts a new chain, as a new engine on the same path
@@ -81,11 +105,11 @@ class Engine {
 
  private:
   std::string wal_path_;
-  LogLocation log_;  // wal_path_ resolved at construction
   bool memory_mode_;
+  LogLocation log_;  // wal_path_ resolved at construction
   std::uint64_t fork_generation_;
+  std::string key_warning_;  // before key_, which fills it in
   SigningKey key_;
-  std::string key_warning_;
   Digest chain_root_;
   Scorer scorer_;
   JsonWriter line_writer_;  // reused by every append

@@ -6,6 +6,7 @@
 
 #include "binding/args.h"
 #include "binding/classes.h"
+#include "binding/fixed_texts.h"
 #include "encoding/fatal_error.h"
 #include "engine/engine.h"
 
@@ -78,27 +79,44 @@ std::string dumps(PyObject* json, PyObject* obj) {
   Ref text = Ref::steal(PyObject_CallFunctionObjArgs(dumps_fn.get(), obj, nullptr));
   if (!text) propagate_python_error();
   if (!(PyType_GetFlags(Py_TYPE(text.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    raise(PyExc_TypeError, "'" + type_name_of(text.get()) + "' object cannot be converted to 'PyString'");
+    raise(PyExc_TypeError, "'" + type_name_of(text.get()) + "' object cannot be converted to '" + fixed_text::kStrTarget + "'");
   }
   return utf8_of(text.get()).str();
 }
 
-// Called, with the interpreter lock released, when a signal interrupts the wait for the log's
-// lock: takes the lock back and runs the Python signal handlers. A handler that raises gives up
-// the append, and the capture fails with its exception before anything is logged.
-bool give_up_on_signal(void* context) {
-  auto* released = static_cast<PyThreadState**>(context);
-  PyEval_RestoreThread(*released);
-  const bool raised = PyErr_CheckSignals() != 0;
-  *released = PyEval_SaveThread();
-  return raised;
-}
+// The binding's part of a capture: the interpreter lock released while the line is appended,
+// since waiting for the log's lock and writing can take long (only native data is touched then,
+// and the borrows keep the engine and the inputs to this capture alone); Python signal handlers
+// run when a signal interrupts that wait; a failed append is reported as a RuntimeWarning.
+class PythonCaptureHooks final : public CaptureHooks {
+ public:
+  explicit PythonCaptureHooks(const Engine& engine) noexcept : engine_(engine) {}
 
-void warn_append_failure(const Engine& engine, int error) {
-  const std::string message = "velm_qor: the record could not be appended to the log '" + engine.log_path() +
-                              "': " + os_error_text(error);
-  if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) propagate_python_error();
-}
+  void before_append() noexcept override { released_ = PyEval_SaveThread(); }
+  void after_append() noexcept override { PyEval_RestoreThread(released_); }
+
+  // A handler that raises gives up the append, and the capture fails with its exception before
+  // anything is logged.
+  bool give_up_on_signal() noexcept override {
+    PyEval_RestoreThread(released_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    released_ = PyEval_SaveThread();
+    return raised;
+  }
+
+  // When the warning is raised as an error the capture fails as a whole and the engine stays
+  // where it was, matching the log.
+  void append_failed(const AppendResult& result) override {
+    if (result.abandoned) throw PythonError();
+    const std::string message = "velm_qor: the record could not be appended to the log '" + engine_.log_path() +
+                                "': " + os_error_text(result.error);
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) propagate_python_error();
+  }
+
+ private:
+  const Engine& engine_;
+  PyThreadState* released_ = nullptr;
+};
 
 PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard("QOREngine.capture", static_cast<PyObject*>(nullptr), [&] {
@@ -132,29 +150,10 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     input.review = &review->value;
     input.auto_insight = auto_insight;
 
-    // Everything that can fail happens before the engine changes, the result object included.
-    Engine& engine = inst->value;
+    // The result object is made before the engine changes; the capture fills it in last.
     Ref record = Ref::steal(new_empty_instance<SealedRecordData>(record_type));
-    engine.restart_if_forked();  // after json.dumps, which may itself have forked
-    Engine::Prepared prepared = engine.prepare(std::move(input), draw_stamps());
-
-    // Waiting for the log's lock and writing the line can take long: other threads run
-    // meanwhile. Only native data is touched here, and the borrows keep the engine and the
-    // inputs to this capture alone.
-    AppendResult appended;
-    if (!engine.memory_mode()) {
-      PyThreadState* released = PyEval_SaveThread();
-      appended = engine.append_to_log(prepared.record, {give_up_on_signal, &released});
-      PyEval_RestoreThread(released);
-      if (appended.abandoned) throw PythonError{};
-    }
-
-    // A failed append is reported as a warning; when the warning is raised as an error the
-    // capture fails as a whole and the engine stays where it was, matching the log.
-    if (!appended) warn_append_failure(engine, appended.error);
-
-    engine.commit(prepared);
-    as_instance<SealedRecordData>(record.get())->value = std::move(prepared.record);
+    PythonCaptureHooks hooks(inst->value);
+    inst->value.capture(std::move(input), draw_stamps(), as_instance<SealedRecordData>(record.get())->value, hooks);
     return record.release();
   });
 }

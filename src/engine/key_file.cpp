@@ -11,30 +11,11 @@
 
 #include "encoding/entropy.h"
 #include "encoding/fatal_error.h"
+#include "encoding/unique_fd.h"
 
 namespace velm {
 
 namespace {
-
-// Closes a descriptor on every way out.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const noexcept { return fd_; }
-  int close() noexcept {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 [[noreturn]] void fail(const char* what, int err) { throw FatalError(std::string(what) + ": " + os_error_text(err)); }
 
@@ -90,12 +71,12 @@ void sleep_millis(long millis) {
 // Reads the seed; never reads more than one byte past the expected length and never blocks on
 // a FIFO or a device.
 LoadResult load_seed(const std::string& key_path, SecretSeed& seed, std::string& warning) {
-  const int fd = ::open(key_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
+  const UniqueFd file(::open(key_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!file) {
     if (errno == ENOENT) return LoadResult::kMissing;
     fail("Failed to read signing key", errno);
   }
-  FileDescriptor file(fd);
+  const int fd = file.get();
   struct stat st {};
   if (::fstat(fd, &st) != 0) fail("Failed to read signing key", errno);
   if (S_ISDIR(st.st_mode)) fail("Failed to read signing key", EISDIR);
@@ -144,11 +125,8 @@ std::string directory_of(const std::string& path) {
 // Makes a new name in the key's directory durable; a failure here leaves a complete key file, so
 // it is not fatal.
 void sync_directory_of(const std::string& key_path) noexcept {
-  const int dir = ::open(directory_of(key_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  const UniqueFd dir(::open(directory_of(key_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) ::fsync(dir.get());
 }
 
 // Owner-only whatever the umask. A file system that keeps no permission bits refuses the change;
@@ -160,8 +138,8 @@ void restrict_to_owner(int fd, const std::string& key_path, std::string& warning
   check_ownership(st, key_path, "Failed to write signing key", warning);
 }
 
-// Writes the seed, syncs it and closes the file; `fd` is closed on every way out.
-void write_key(FileDescriptor& file, const SecretSeed& seed) {
+// Writes the seed, syncs it and closes the file; `file` is closed on every way out.
+void write_key(UniqueFd& file, const SecretSeed& seed) {
   write_all(file.get(), seed.data(), seed.size());
   if (::fsync(file.get()) != 0) fail("Failed to write signing key", errno);
   if (file.close() != 0) fail("Failed to write signing key", errno);
@@ -185,16 +163,15 @@ enum class Published { kLinked, kLost, kNoLinks };
 Published publish_by_link(const std::string& key_path, const SecretSeed& seed, std::string& warning) {
   static std::atomic<unsigned> counter{0};  // engines may be built on several threads at once
   std::string temp_path;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+  UniqueFd file;
+  for (int attempt = 0; attempt < 100 && !file; ++attempt) {
     temp_path = key_path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 && errno != EEXIST) fail("Failed to write signing key", errno);
+    file = UniqueFd(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file && errno != EEXIST) fail("Failed to write signing key", errno);
   }
-  if (fd < 0) fail("Failed to write signing key", EEXIST);
-  FileDescriptor file(fd);
+  if (!file) fail("Failed to write signing key", EEXIST);
   Remover remover{temp_path};
-  restrict_to_owner(fd, key_path, warning);
+  restrict_to_owner(file.get(), key_path, warning);
   write_key(file, seed);
   if (::link(temp_path.c_str(), key_path.c_str()) != 0) {
     if (errno == EEXIST) return Published::kLost;
@@ -208,14 +185,13 @@ Published publish_by_link(const std::string& key_path, const SecretSeed& seed, s
 // Without hard links: creates the key file itself, exclusively, and writes the seed into it. Until
 // the whole seed is synced a failure removes the file again.
 Published publish_in_place(const std::string& key_path, const SecretSeed& seed, std::string& warning) {
-  const int fd = ::open(key_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
+  UniqueFd file(::open(key_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!file) {
     if (errno == EEXIST) return Published::kLost;
     fail("Failed to write signing key", errno);
   }
-  FileDescriptor file(fd);
   Remover remover{key_path};
-  restrict_to_owner(fd, key_path, warning);
+  restrict_to_owner(file.get(), key_path, warning);
   write_key(file, seed);
   remover.armed = false;
   sync_directory_of(key_path);

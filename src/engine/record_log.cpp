@@ -48,15 +48,14 @@ AppendResult append_log_line(int dir, const std::string& path, std::string_view 
   if (path.find('\0') != std::string::npos) return {EINVAL};
   // Non-blocking so that a FIFO without a reader fails at once instead of stalling the caller
   // forever; regular files ignore the flag.
-  const int fd = ::openat(dir, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-  if (fd < 0) return {errno};
+  const UniqueFd file(
+      ::openat(dir, path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+  if (!file) return {errno};
+  const int fd = file.get();
   // Other processes appending to the same log wait here, so lines never interleave.
   while (::flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) break;  // no locking on this file system: append unlocked
-    if (on_signal.give_up != nullptr && on_signal.give_up(on_signal.context)) {
-      ::close(fd);
-      return {0, true};
-    }
+    if (on_signal.give_up != nullptr && on_signal.give_up(on_signal.context)) return {0, true};
   }
   const WriteOutcome outcome = write_fully(fd, line);
   if (outcome.error != 0 && outcome.written != 0) {
@@ -68,35 +67,21 @@ AppendResult append_log_line(int dir, const std::string& path, std::string_view 
       (void)::ftruncate(fd, end - static_cast<off_t>(outcome.written));
     }
   }
-  ::close(fd);  // also releases the lock
-  return {outcome.error};
-}
-
-LogLocation::~LogLocation() {
-  if (dir_ != AT_FDCWD) ::close(dir_);
-}
-
-LogLocation& LogLocation::operator=(LogLocation&& other) noexcept {
-  if (this != &other) {
-    if (dir_ != AT_FDCWD) ::close(dir_);
-    path_ = std::move(other.path_);
-    dir_ = std::exchange(other.dir_, AT_FDCWD);
-  }
-  return *this;
+  return {outcome.error};  // closing the file releases the lock
 }
 
 LogLocation resolve_log_location(const std::string& path) {
-  if (path.empty() || path.front() == '/') return {path, AT_FDCWD};
+  if (path.empty() || path.front() == '/') return {path, UniqueFd()};
   std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), std::free);
   if (cwd) {
     std::string resolved(cwd.get());
     if (resolved.back() != '/') resolved.push_back('/');
     resolved += path;
-    if (resolved.size() < PATH_MAX) return {std::move(resolved), AT_FDCWD};
+    if (resolved.size() < PATH_MAX) return {std::move(resolved), UniqueFd()};
   }
-  const int dir = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return {path, AT_FDCWD};  // no better choice than the name as given
-  return {path, dir};
+  UniqueFd dir(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // Without it, there is no better choice than the name as given.
+  return {path, std::move(dir)};
 }
 
 }  // namespace velm

@@ -8,11 +8,13 @@
 #include <string_view>
 #include <utility>
 
+#include "encoding/unique_fd.h"
+
 namespace velm {
 
 // The outcome of an append: 0 on success, else the errno value that stopped it. `abandoned` is
 // set when the wait for the lock was given up at the caller's request: nothing was written.
-struct AppendResult {
+struct [[nodiscard]] AppendResult {
   int error = 0;
   bool abandoned = false;
   explicit operator bool() const noexcept { return error == 0 && !abandoned; }
@@ -30,20 +32,14 @@ struct SignalCheck {
 class LogLocation {
  public:
   LogLocation() noexcept = default;
-  LogLocation(std::string path, int dir) noexcept : path_(std::move(path)), dir_(dir) {}
-  ~LogLocation();
-  LogLocation(LogLocation&& other) noexcept
-      : path_(std::move(other.path_)), dir_(std::exchange(other.dir_, AT_FDCWD)) {}
-  LogLocation& operator=(LogLocation&& other) noexcept;
-  LogLocation(const LogLocation&) = delete;
-  LogLocation& operator=(const LogLocation&) = delete;
+  LogLocation(std::string path, UniqueFd dir) noexcept : path_(std::move(path)), dir_(std::move(dir)) {}
 
   const std::string& path() const noexcept { return path_; }
-  int dir() const noexcept { return dir_; }
+  int dir() const noexcept { return dir_ ? dir_.get() : AT_FDCWD; }
 
  private:
   std::string path_;
-  int dir_ = AT_FDCWD;
+  UniqueFd dir_;
 };
 
 // The place a log name refers to now. Relative names are made absolute against the current

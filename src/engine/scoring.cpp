@@ -273,32 +273,4 @@ std::size_t Scorer::history_size() const noexcept { return state_->count; }
 
 double Scorer::reputation() const noexcept { return state_->reputation; }
 
-void write_core_insight(JsonWriter& w, const CoreInsight& insight) {
-  w.begin_object();
-  w.key("lesson");
-  w.string(insight.lesson);
-  w.key("confidence");
-  w.float64(insight.confidence);
-  w.key("delta");
-  if (insight.delta) {
-    const InsightDelta& d = *insight.delta;
-    w.begin_object();
-    w.key("vector");
-    w.int8_array(d.vector.data(), d.vector.size());
-    w.key("confidence");
-    w.float64(d.confidence);
-    w.key("delta_norm");
-    w.float64(d.delta_norm);
-    w.end_object();
-  } else {
-    w.null();
-  }
-  w.end_object();
-}
-
-std::string core_insight_json(const CoreInsight& insight) {
-  JsonWriter w;
-  return json_text(w, write_core_insight, insight);
-}
-
 }  // namespace velm

@@ -10,29 +10,15 @@
 #include <string>
 #include <string_view>
 
-#include "encoding/json_writer.h"
+#include "records/core_insight.h"
 
 namespace velm {
 
-inline constexpr std::size_t kVectorSize = 64;
 inline constexpr std::size_t kHistoryLimit = 500;
 inline constexpr double kInsightThreshold = 0.92;
 inline constexpr double kInitialReputation = 0.5;
-inline constexpr std::string_view kInsightLesson = "Decision aligns well with historical pattern.";
 
 using DecisionVector = std::array<float, kVectorSize>;
-
-struct InsightDelta {
-  std::array<std::int8_t, kVectorSize> vector{};
-  double confidence = 0.0;
-  double delta_norm = 0.18;
-};
-
-struct CoreInsight {
-  std::string_view lesson = kInsightLesson;
-  double confidence = 0.0;
-  std::optional<InsightDelta> delta;
-};
 
 // The outcome of scoring one decision, computed without changing the scorer.
 struct Evaluation {
@@ -64,9 +50,5 @@ class Scorer {
   struct State;
   std::unique_ptr<State> state_;
 };
-
-// Writes the insight object into `w` (which the caller has cleared).
-void write_core_insight(JsonWriter& w, const CoreInsight& insight);
-std::string core_insight_json(const CoreInsight& insight);
 
 }  // namespace velm

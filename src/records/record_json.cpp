@@ -2,10 +2,7 @@
 
 namespace velm {
 
-std::string ppp_json(const PPPTripletData& ppp) {
-  JsonWriter w;
-  return json_text(w, write_ppp_json, ppp);
-}
+std::string ppp_json(const PPPTripletData& ppp) { return json_text(write_ppp_json, ppp); }
 
 void write_ppp_json(JsonWriter& w, const PPPTripletData& ppp) {
   w.begin_object();
@@ -19,8 +16,7 @@ void write_ppp_json(JsonWriter& w, const PPPTripletData& ppp) {
 }
 
 std::string human_delta_chain_json(const HumanDeltaChainData& node) {
-  JsonWriter w;
-  return json_text(w, write_human_delta_chain_json, node);
+  return json_text(write_human_delta_chain_json, node);
 }
 
 void write_human_delta_chain_json(JsonWriter& w, const HumanDeltaChainData& node) {
@@ -35,6 +31,31 @@ void write_human_delta_chain_json(JsonWriter& w, const HumanDeltaChainData& node
   w.string(node.terminal_node);
   w.end_object();
 }
+
+void write_core_insight(JsonWriter& w, const CoreInsight& insight) {
+  w.begin_object();
+  w.key("lesson");
+  w.string(insight.lesson);
+  w.key("confidence");
+  w.float64(insight.confidence);
+  w.key("delta");
+  if (insight.delta) {
+    const InsightDelta& d = *insight.delta;
+    w.begin_object();
+    w.key("vector");
+    w.int8_array(d.vector.data(), d.vector.size());
+    w.key("confidence");
+    w.float64(d.confidence);
+    w.key("delta_norm");
+    w.float64(d.delta_norm);
+    w.end_object();
+  } else {
+    w.null();
+  }
+  w.end_object();
+}
+
+std::string core_insight_json(const CoreInsight& insight) { return json_text(write_core_insight, insight); }
 
 void write_record_json(JsonWriter& w, const SealedRecordData& record) {
   w.clear();

@@ -147,9 +147,9 @@ int checkpoint_command(int argc, char** argv) {
     previous = CheckpointInput{*path, read_small_file(*path, kMaxNoteBytes, "checkpoint")};
   }
   const std::string& key_path = o.required("--witness-key");
-  SigningKey witness;
+  std::optional<SigningKey> witness;
   try {
-    witness = load_witness_key(key_path);
+    witness.emplace(load_witness_key(key_path));
   } catch (const WitnessKeyError& e) {
     std::fprintf(stderr, "velm-qor-verify: %s: %s\n", escape_text(key_path).c_str(), e.what());
     return kExitError;
@@ -161,7 +161,7 @@ int checkpoint_command(int argc, char** argv) {
   options.replay_scores = run.replay_note.empty();
   CheckpointOutcome outcome;
   try {
-    outcome = make_checkpoint(log, key, witness, origin, previous, options);
+    outcome = make_checkpoint(log, key, *witness, origin, previous, options);
   } catch (const IoError& e) {
     std::fprintf(stderr, "velm-qor-verify: %s\n", escape_text(e.what()).c_str());
     return kExitError;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "encoding/hex.h"
+
 namespace velm::verify {
 
 namespace {
@@ -38,8 +40,6 @@ bool controls_terminal(std::uint32_t cp) noexcept {
          (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
-constexpr char kHex[] = "0123456789abcdef";
-
 }  // namespace
 
 std::string escape_text(std::string_view text) {
@@ -56,8 +56,8 @@ std::string escape_text(std::string_view text) {
         case '\t': out += "\\t"; break;
         default:
           out += "\\x";
-          out += kHex[b >> 4];
-          out += kHex[b & 15];
+          out += kHexDigits[b >> 4];
+          out += kHexDigits[b & 15];
       }
       ++i;
       continue;
@@ -67,7 +67,7 @@ std::string escape_text(std::string_view text) {
       out += static_cast<char>(cp);
     } else if (controls_terminal(cp)) {
       out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 15];
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHexDigits[(cp >> shift) & 15];
     } else {
       out.append(text.substr(i, len));
     }

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <system_error>
 
+#include "encoding/hex.h"
+
 namespace velm::verify {
 
 namespace {
@@ -76,29 +78,14 @@ std::uint32_t read_be32(const std::uint8_t* p) noexcept {
 }
 
 bool parse_hex32(std::string_view text, std::uint32_t& out) noexcept {
-  if (text.size() != 8) return false;
-  out = 0;
-  for (const char c : text) {
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return false;
-    }
-    out = (out << 4) | digit;
-  }
+  std::uint8_t bytes[4];
+  if (!parse_hex_any_case(text, bytes, sizeof bytes)) return false;
+  out = read_be32(bytes);
   return true;
 }
 
 std::string hex32(std::uint32_t value) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(8, '0');
-  for (int i = 7; i >= 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
-  return out;
+  return hex_be32(value);
 }
 
 }  // namespace

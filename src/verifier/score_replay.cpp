@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "encoding/hex.h"
 #include "encoding/json_writer.h"
 #include "engine/scoring_internal.h"
+#include "records/record_json.h"
 
 namespace velm::verify {
 
@@ -28,9 +30,7 @@ std::string float_text(double v) {
 }
 
 std::string hex32(std::uint32_t v) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08x", v);
-  return text;
+  return "0x" + hex_be32(v);
 }
 
 bool matches(const Evaluation& e, const ScoreInput& in) noexcept {

@@ -5,8 +5,16 @@
 #include <cstdlib>
 #include <new>
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "encoding/fatal_error.h"
 #include "encoding/float_text.h"
 #include "engine/engine.h"
+#include "engine/key_file.h"
+#include "support/sample_capture.h"
 
 // Counts allocations and fails the Nth one while armed; used to drive every failure path.
 namespace {
@@ -38,18 +46,37 @@ void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 namespace velm {
 namespace {
 
-CaptureInput make_input(std::string_view prompt, std::string_view output) {
-  CaptureInput input;
-  input.ctx_json = "{\"k\": 1}";
-  input.reasoning_trace_json = "null";
-  input.prompt = prompt;
-  input.output = output;
-  static const PPPTripletData ppp{"a", "b", "c"};
-  static const HumanDeltaChainData review{"chain", "ref", true, "node"};
-  input.ppp = &ppp;
-  input.review = &review;
-  return input;
-}
+using velm::testing::sample_input;
+
+// Hooks as the binding's when a failed append is raised as an error: the capture stops.
+struct StrictHooks final : CaptureHooks {
+  void append_failed(const AppendResult& result) override {
+    if (result.error == ENOMEM) throw std::bad_alloc();
+    throw FatalError("append failed: " + os_error_text(result.error));
+  }
+};
+
+// A file engine in a fresh folder of its own; the folder goes with it.
+struct FileEngine {
+  std::string dir = [] {
+    char name[] = "/tmp/velm_engine_test_XXXXXX";
+    const char* made = ::mkdtemp(name);
+    return std::string(made ? made : "");
+  }();
+  std::string wal = dir + "/t.wal";
+  Engine engine{wal};
+  ~FileEngine() {
+    ::unlink(wal.c_str());
+    ::unlink((wal + kKeyFileSuffix).c_str());
+    ::rmdir(dir.c_str());
+  }
+  std::size_t log_lines() const {
+    std::ifstream in(wal);
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+  }
+};
 
 TEST(SealText, WorkedExample) {
   const PPPTripletData ppp{"a", "b", "c"};
@@ -64,7 +91,7 @@ TEST(Capture, FirstRecordOfAMemoryEngine) {
   Engine engine{std::string(kMemoryPath)};
   EXPECT_TRUE(engine.memory_mode());
   SealedRecordData record;
-  engine.capture(make_input("p", ""), draw_stamps(), record);
+  engine.capture(sample_input("p", ""), draw_stamps(), record);
   EXPECT_EQ(record.hash, "83492f590718d75e3d9e27e82b0faa0ddada3d7946342444caabe396517bbb29");
   EXPECT_EQ(record.merkle_root, "b4c2b904e6edec426dd65391e7eee4ded93502a675873aaaed9732e9865f4ad9");
   EXPECT_EQ(record.ppp_json, "{\"provenance\":\"a\",\"place\":\"b\",\"purpose\":\"c\"}");
@@ -80,27 +107,31 @@ TEST(Capture, FirstRecordOfAMemoryEngine) {
   EXPECT_FALSE(engine.append_to_log(record).error);  // memory mode: nothing to do, no failure
 }
 
+// Every allocation of a capture fails in turn, the append's included (the line is written into a
+// buffer first): each failure leaves engine and log as they were.
 TEST(Capture, AllocationFailureAnywhereChangesNothing) {
-  Engine engine{std::string(kMemoryPath)};
+  FileEngine file;
+  Engine& engine = file.engine;
   Engine twin{std::string(kMemoryPath)};
+  StrictHooks hooks;
   const std::string prompt(300, 'p'), output(200, 'o');
   for (int i = 0; i < 20; ++i) {
     SealedRecordData r;
-    engine.capture(make_input(prompt.substr(i), output), draw_stamps(), r);
-    twin.capture(make_input(prompt.substr(i), output), draw_stamps(), r);
+    engine.capture(sample_input(prompt.substr(i), output), draw_stamps(), r, hooks);
+    twin.capture(sample_input(prompt.substr(i), output), draw_stamps(), r);
   }
   int failures = 0;
   for (long n = 0;; ++n) {
     const Digest root = engine.chain_root();
     const double reputation = engine.scorer().reputation();
     const std::size_t history = engine.scorer().history_size();
-    CaptureInput input = make_input(prompt, output);
+    CaptureInput input = sample_input(prompt, output);
     Stamps stamps = draw_stamps();
     SealedRecordData record;
     g_allocations_until_failure = n;
     bool failed = false;
     try {
-      engine.capture(std::move(input), std::move(stamps), record);
+      engine.capture(std::move(input), std::move(stamps), record, hooks);
     } catch (const std::bad_alloc&) {
       failed = true;
     }
@@ -111,17 +142,47 @@ TEST(Capture, AllocationFailureAnywhereChangesNothing) {
     ASSERT_EQ(engine.scorer().reputation(), reputation);
     ASSERT_EQ(engine.scorer().history_size(), history);
     ASSERT_TRUE(record.hash.empty());
+    ASSERT_EQ(file.log_lines(), 20u);
   }
   EXPECT_GT(failures, 5);
+  EXPECT_EQ(file.log_lines(), 21u);
   // The loop ended with one successful capture; after it the engine is exactly where its twin
   // is after the same single capture.
   SealedRecordData a, b;
-  twin.capture(make_input(prompt, output), draw_stamps(), b);
-  engine.capture(make_input(prompt, output), draw_stamps(), a);
-  twin.capture(make_input(prompt, output), draw_stamps(), b);
+  twin.capture(sample_input(prompt, output), draw_stamps(), b);
+  engine.capture(sample_input(prompt, output), draw_stamps(), a, hooks);
+  twin.capture(sample_input(prompt, output), draw_stamps(), b);
   EXPECT_EQ(a.coherence_score, b.coherence_score);
   EXPECT_EQ(a.reputation_scalar, b.reputation_scalar);
   EXPECT_EQ(a.hash, b.hash);
+}
+
+// A failed append that the caller lets pass is only reported: the capture commits. One that it
+// raises stops the capture before the commit.
+TEST(Capture, FailedAppendGoesThroughTheHooks) {
+  FileEngine file;
+  ::unlink(file.wal.c_str());
+  ::unlink((file.wal + kKeyFileSuffix).c_str());
+  ASSERT_EQ(::rmdir(file.dir.c_str()), 0);  // the log's folder is gone: every append fails
+  struct Counting final : CaptureHooks {
+    int failed = 0, error = 0;
+    void append_failed(const AppendResult& result) override {
+      ++failed;
+      error = result.error;
+    }
+  } lenient;
+  SealedRecordData record;
+  file.engine.capture(sample_input("p", ""), draw_stamps(), record, lenient);
+  EXPECT_EQ(lenient.failed, 1);
+  EXPECT_EQ(lenient.error, ENOENT);
+  EXPECT_EQ(file.engine.scorer().history_size(), 1u);
+  const Digest root = file.engine.chain_root();
+  StrictHooks strict;
+  SealedRecordData refused;
+  EXPECT_THROW(file.engine.capture(sample_input("p", ""), draw_stamps(), refused, strict), FatalError);
+  EXPECT_EQ(file.engine.chain_root(), root);
+  EXPECT_EQ(file.engine.scorer().history_size(), 1u);
+  EXPECT_TRUE(refused.hash.empty());
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "encoding/float_text.h"
 #include "engine/engine.h"
 #include "records/record_json.h"
+#include "support/sample_capture.h"
 #include "verifier/log_verifier.h"
 #include "verifier/report.h"
 #include "verifier/escape.h"
@@ -49,15 +50,9 @@ class Sealer {
 
   std::string next(ChainState& chain, const std::string& prompt, const std::string& output, bool auto_insight = true,
                    const std::function<void(SealedRecordData&)>& edit = {}) {
-    CaptureInput input;
-    input.ctx_json = "{\"k\": 1}";
+    CaptureInput input = velm::testing::sample_input(prompt, output, auto_insight);
     input.reasoning_trace_json = "[\"step\"]";
-    input.prompt = prompt;
-    input.output = output;
-    static const HumanDeltaChainData review{"chain", "ref", false, "node"};
     input.ppp = &kPpp;
-    input.review = &review;
-    input.auto_insight = auto_insight;
     SealedRecordData r;
     chain.engine.capture(std::move(input), draw_stamps(), r);
     if (edit) edit(r);
@@ -181,7 +176,7 @@ TEST(LogVerifier, FormIsTheEnginesExactLine) {
       replace_once(l, "\"ctx_json\":\"{\\\"k\\\": 1}\"", "\"ctx_json\":7"),     // type
       replace_once(l, "{\\\"provenance\\\":\\\"prov\\\",\\\"place\\\":\\\"place\\\"",
                    "{\\\"place\\\":\\\"place\\\",\\\"provenance\\\":\\\"prov\\\""),  // ppp_json order
-      replace_once(l, "\\\"resolved\\\":false", "\\\"resolved\\\":0"),           // review flag type
+      replace_once(l, "\\\"resolved\\\":true", "\\\"resolved\\\":1"),             // review flag type
   };
   for (std::size_t i = 0; i < bad.size(); ++i) {
     const LogReport r = verify(sealer.public_key(), {clean[0], bad[i], clean[2]});

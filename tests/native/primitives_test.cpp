@@ -40,10 +40,10 @@ TEST(Hex, LowercasePairsInOrder) {
 
 TEST(ChainRoot, DebugTextsAndWorkedRoot) {
   const Digest content = blake3_digest(std::string_view("abcp1.00.51"));
-  const std::string text = digest_debug_text(genesis_root());
+  const std::string text = chain_link_text(genesis_root());
   ASSERT_EQ(text.size(), 72u);
   EXPECT_EQ(text, "Hash(\"df840a304e772ef4cdfb23293d8adadde8d43567bde4b0190c3d954f696f0b0a\")");
-  const std::string link = text + digest_debug_text(content);
+  const std::string link = text + chain_link_text(content);
   ASSERT_EQ(link.size(), 144u);
   EXPECT_EQ(next_chain_root(genesis_root(), content), blake3_digest(link));
   EXPECT_EQ(hex_lower(next_chain_root(genesis_root(), content)),

@@ -15,6 +15,7 @@
 #include "encoding/json_writer.h"
 #include "engine/scoring.h"
 #include "engine/scoring_internal.h"
+#include "records/record_json.h"
 
 namespace velm {
 namespace {

@@ -1,6 +1,9 @@
 """Shared helpers: independent oracles for digests, signatures, chain roots and float texts."""
 
 import math
+import subprocess
+import sys
+import textwrap
 from decimal import Decimal
 
 import pytest
@@ -70,6 +73,26 @@ def verify_record(record, public_key_hex: str) -> None:
 def seal_text(ppp, prompt: str, coherence: float, reputation: float) -> bytes:
     text = ppp.provenance + ppp.place + ppp.purpose + prompt
     return text.encode() + seal_float(coherence).encode() + seal_float(reputation).encode()
+
+
+def run_writer_processes(wal, processes: int, captures: int, prompt: str, output: str,
+                         auto_insight: str = "True", timeout: float = 600) -> None:
+    """Runs `processes` interpreters at once, each capturing `captures` records into the log `wal`
+    through an engine of its own. `prompt`, `output` and `auto_insight` are Python expressions of
+    the process number `proc` and the capture number `n`."""
+    script = textwrap.dedent(
+        f"""
+        import sys, velm_qor
+        proc = int(sys.argv[1])
+        engine = velm_qor.QOREngine({str(wal)!r})
+        ppp = velm_qor.PPPTriplet("p", "q", "r")
+        review = velm_qor.HumanDeltaChain("r", False, "t", "c")
+        for n in range({captures}):
+            engine.capture({{"proc": proc}}, {prompt}, None, {output}, ppp, review, auto_insight={auto_insight})
+        """
+    )
+    procs = [subprocess.Popen([sys.executable, "-c", script, str(i)]) for i in range(processes)]
+    assert all(p.wait(timeout=timeout) == 0 for p in procs)
 
 
 @pytest.fixture

@@ -50,9 +50,10 @@ def test_record_fields(ppp, review):
     assert re.fullmatch(r"[0-9a-f]{64}", record.hash) and re.fullmatch(r"[0-9a-f]{64}", record.merkle_root)
     assert record.hash == b3hex(seal_text(ppp, record.prompt, record.coherence_score, record.reputation_scalar))
     verify_record(record, engine.public_key_hex())
-    with pytest.raises(Exception):  # the signature covers the raw digest, not its hex text
-        from nacl.signing import VerifyKey
+    from nacl.exceptions import BadSignatureError
+    from nacl.signing import VerifyKey
 
+    with pytest.raises(BadSignatureError):  # the signature covers the raw digest, not its hex text
         VerifyKey(bytes.fromhex(engine.public_key_hex())).verify(record.hash.encode(), bytes(record.signature))
 
 

@@ -12,10 +12,10 @@ import warnings
 from types import SimpleNamespace
 
 import pytest
+from test_hostile_input import assert_line_matches, check_log
 
 import velm_qor
 from conftest import GENESIS_HEX, b3hex, next_root_hex, seal_text, verify_record
-from test_hostile_input import assert_line_matches, check_log
 
 RUN_SECONDS = 1.5
 MAX_CAPTURES_PER_THREAD = 2000

@@ -14,10 +14,10 @@ import warnings
 
 import pytest
 from nacl.signing import VerifyKey
+from test_hostile_input import assert_line_matches, parse_line
 
 import velm_qor
 from conftest import GENESIS_HEX, next_root_hex
-from test_hostile_input import assert_line_matches, parse_line
 
 
 def verified_lines(data: bytes, public_key_hex: str) -> list:

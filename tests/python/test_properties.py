@@ -8,9 +8,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from nacl.signing import SigningKey
+from test_hostile_input import assert_line_matches, check_log
 
 import velm_qor
-from test_hostile_input import assert_line_matches, check_log
 
 FIXED = settings(
     max_examples=60,

@@ -11,7 +11,7 @@ import warnings
 import pytest
 
 import velm_qor
-from conftest import GENESIS_HEX, json_float, next_root_hex
+from conftest import GENESIS_HEX, json_float, next_root_hex, run_writer_processes
 
 KEYS = [
     "id", "timestamp", "monotonic_nanos", "hash", "signature", "merkle_root", "coherence_score",
@@ -163,19 +163,7 @@ def test_a_short_write_leaves_no_partial_line(tmp_path):
 def test_four_processes_never_interleave(tmp_path):
     wal = tmp_path / "shared.wal"
     velm_qor.QOREngine(str(wal))  # creates the shared key first
-    script = textwrap.dedent(
-        f"""
-        import sys, velm_qor
-        proc = int(sys.argv[1])
-        engine = velm_qor.QOREngine({str(wal)!r})
-        ppp = velm_qor.PPPTriplet("p", "q", "r")
-        review = velm_qor.HumanDeltaChain("r", False, "t", "c")
-        for n in range(2000):
-            engine.capture({{"proc": proc}}, "x" * (n % 50), None, "y" * (100 + n % 7), ppp, review)
-        """
-    )
-    procs = [subprocess.Popen([sys.executable, "-c", script, str(i)]) for i in range(4)]
-    assert all(p.wait(timeout=600) == 0 for p in procs)
+    run_writer_processes(wal, 4, 2000, '"x" * (n % 50)', '"y" * (100 + n % 7)')
     lines = wal.read_bytes().split(b"\n")
     assert lines[-1] == b""
     lines = lines[:-1]

@@ -14,7 +14,7 @@ import pytest
 from nacl.signing import VerifyKey
 
 import velm_qor
-from conftest import GENESIS_HEX, next_root_hex
+from conftest import GENESIS_HEX, next_root_hex, run_writer_processes
 
 VERIFY = os.path.join(os.path.dirname(sys.executable), "velm-qor-verify")
 KEYS = [
@@ -112,20 +112,7 @@ def test_clean_logs_verify(tmp_path):
 def test_log_written_by_several_processes(tmp_path):
     wal = tmp_path / "procs.wal"
     key = velm_qor.QOREngine(str(wal)).public_key_hex()
-    script = textwrap.dedent(
-        f"""
-        import sys, velm_qor
-        proc = int(sys.argv[1])
-        engine = velm_qor.QOREngine({str(wal)!r})
-        ppp = velm_qor.PPPTriplet("p", "q", "r")
-        review = velm_qor.HumanDeltaChain("r", False, "t", "c")
-        for n in range(250):
-            engine.capture({{"proc": proc}}, f"{{proc}}:" + "x" * (n % 50), None, "y" * (n % 7), ppp, review,
-                           auto_insight=n % 2 == 0)
-        """
-    )
-    procs = [subprocess.Popen([sys.executable, "-c", script, str(i)]) for i in range(4)]
-    assert all(p.wait(timeout=300) == 0 for p in procs)
+    run_writer_processes(wal, 4, 250, 'f"{proc}:" + "x" * (n % 50)', '"y" * (n % 7)', "n % 2 == 0", timeout=300)
     expected = oracle_chains(wal.read_bytes(), key)
     assert sorted(n for _, n in expected) == [250] * 4
     rc, report = run([wal], key)
