@@ -11,7 +11,7 @@ task. Needs the optional extra: pip install "velm_qor[dask]".
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple, Union
 
-from velm_qor_verify import Failure, Report, _verify_named
+from velm_qor_verify import Failure, Report
 
 __all__ = ["FleetReport", "verify_many"]
 

@@ -123,7 +123,10 @@ def logs(tmp_path_factory):
     capture_many(velm_qor.QOREngine(str(folder / "other.wal")), 4)
     long = velm_qor.QOREngine(str(folder / "long.wal"))
     capture_many(long, 70)
-    read = lambda name: (folder / name).read_bytes().splitlines()
+
+    def read(name):
+        return (folder / name).read_bytes().splitlines()
+
     assert len(read("two.wal")) == 10 and len(read("long.wal")) == 70
     return {"lines": read("two.wal"), "other": read("other.wal"), "key": first.public_key_hex(),
             "long": read("long.wal"), "long_key": long.public_key_hex()}
