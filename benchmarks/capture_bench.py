@@ -28,10 +28,16 @@ def native_figures(binary):
     """Each native benchmark's least disturbed time per iteration (ns) over 5 repetitions."""
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
         subprocess.run(
-            [binary, "--benchmark_filter=Ed25519Sign32|Blake3|AppendLogLine|BareOpenAppendClose|EngineCapture|WriteLogLine",
-             "--benchmark_repetitions=5", "--benchmark_min_time=0.1",
-             f"--benchmark_out={out.name}", "--benchmark_out_format=json"],
-            check=True, stdout=subprocess.DEVNULL,
+            [
+                binary,
+                "--benchmark_filter=Ed25519Sign32|Blake3|AppendLogLine|BareOpenAppendClose|EngineCapture|WriteLogLine",
+                "--benchmark_repetitions=5",
+                "--benchmark_min_time=0.1",
+                f"--benchmark_out={out.name}",
+                "--benchmark_out_format=json",
+            ],
+            check=True,
+            stdout=subprocess.DEVNULL,
         )
         report = json.load(open(out.name))
     figures = {}
@@ -89,11 +95,15 @@ def main():
             if turn > 0:
                 later = native_figures(sys.argv[1])
                 native = {name: min(ns, later.get(name, ns)) for name, ns in native.items()}
-            rounds = best_of_each({
-                "dumps": lambda: (json.dumps(CTX), json.dumps(TRACE)),
-                "memory": lambda: mem_engine.capture(CTX, PROMPT, TRACE, OUTPUT, ppp, review),
-                "log": lambda: log_engine.capture(CTX, PROMPT, TRACE, OUTPUT, ppp, review),
-            }, 1000, repeat=10)
+            rounds = best_of_each(
+                {
+                    "dumps": lambda: (json.dumps(CTX), json.dumps(TRACE)),
+                    "memory": lambda: mem_engine.capture(CTX, PROMPT, TRACE, OUTPUT, ppp, review),
+                    "log": lambda: log_engine.capture(CTX, PROMPT, TRACE, OUTPUT, ppp, review),
+                },
+                1000,
+                repeat=10,
+            )
             timed = {name: min(ns, timed.get(name, ns)) for name, ns in rounds.items()}
         dumps_ns, mem_ns, log_ns = timed["dumps"], timed["memory"], timed["log"]
 
@@ -105,17 +115,32 @@ def main():
     floor_memory = sign + seal + link + dumps_ns
     floor_log = floor_memory + append
 
-    print("native, best of 15 (ns): signature %.0f, seal digest %.0f, link digest %.0f, bare append %.0f, "
-          "locked append %.0f, log line %.0f, core pipeline %.0f"
-          % (sign, seal, link, append, native["BM_AppendLogLine"], native["BM_WriteLogLine"],
-             native["BM_EngineCaptureFullHistory"]))
+    print(
+        "native, best of 15 (ns): signature %.0f, seal digest %.0f, link digest %.0f, bare append %.0f, "
+        "locked append %.0f, log line %.0f, core pipeline %.0f"
+        % (
+            sign,
+            seal,
+            link,
+            append,
+            native["BM_AppendLogLine"],
+            native["BM_WriteLogLine"],
+            native["BM_EngineCaptureFullHistory"],
+        )
+    )
     print("json.dumps of ctx and trace: %.0f ns" % dumps_ns)
-    print("capture, memory mode, full history: %8.0f ns  floor %8.0f ns  ratio %.2f (target <= 1.3)"
-          % (mem_ns, floor_memory, mem_ns / floor_memory))
-    print("capture, with a log, full history:  %8.0f ns  floor %8.0f ns  ratio %.2f (target <= 1.3)"
-          % (log_ns, floor_log, log_ns / floor_log))
-    print("capture of 1 MB prompt + 1 MB output with a log: %.2f ms, %.0f MB/s (target >= 500)"
-          % (big_ns / 1e6, 2_000_000 / (big_ns / 1e9) / 1e6))
+    print(
+        "capture, memory mode, full history: %8.0f ns  floor %8.0f ns  ratio %.2f (target <= 1.3)"
+        % (mem_ns, floor_memory, mem_ns / floor_memory)
+    )
+    print(
+        "capture, with a log, full history:  %8.0f ns  floor %8.0f ns  ratio %.2f (target <= 1.3)"
+        % (log_ns, floor_log, log_ns / floor_log)
+    )
+    print(
+        "capture of 1 MB prompt + 1 MB output with a log: %.2f ms, %.0f MB/s (target >= 500)"
+        % (big_ns / 1e6, 2_000_000 / (big_ns / 1e9) / 1e6)
+    )
 
     engine, ppp, review = full_engine(":memory:")
     for _ in range(5000):  # let allocator pools settle first

@@ -104,8 +104,8 @@ int main(int argc, char** argv) {
   const auto signing = reporter.ns_per_iteration.find("BM_Ed25519Sign32");
   if (scoring != reporter.ns_per_iteration.end() && signing != reporter.ns_per_iteration.end() &&
       signing->second > 0.0) {
-    std::printf("scoring at 500 / one signature = %.3f (%.0f ns / %.0f ns)\n",
-                scoring->second / signing->second, scoring->second, signing->second);
+    std::printf("scoring at 500 / one signature = %.3f (%.0f ns / %.0f ns)\n", scoring->second / signing->second,
+                scoring->second, signing->second);
   } else {
     std::printf("scoring at 500 / one signature = n/a (both benchmarks must run)\n");
   }

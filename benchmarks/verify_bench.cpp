@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -49,7 +49,8 @@ TypicalLog make_log(bool short_texts, std::size_t records) {
   for (std::size_t i = 0; i < records; ++i) {
     lcg = lcg * 6364136223846793005ULL + 1442695040888963407ULL;
     const std::string prompt = short_texts ? "Raise the limit?" : std::string(150 + (lcg >> 40) % 200, 'p');
-    const std::string output = short_texts ? (i % 2 != 0 ? "Yes." : "No, not now.") : std::string(200 + (lcg >> 20) % 300, 'o');
+    const std::string output =
+        short_texts ? (i % 2 != 0 ? "Yes." : "No, not now.") : std::string(200 + (lcg >> 20) % 300, 'o');
     velm::CaptureInput input = velm::testing::sample_input(prompt, output, i % 3 != 0);
     input.ctx_json = "{\"account\": " + std::to_string(i) + ", \"region\": \"eu-west-1\", \"tier\": \"gold\"}";
     input.reasoning_trace_json = "[\"scored risk\", \"checked limits\", {\"score\": 0.731}]";

@@ -30,8 +30,15 @@ def fleet(folder: str):
         ppp = velm_qor.PPPTriplet("model:credit-v3", "eu-west-1/node-12", "credit limit review")
         review = velm_qor.HumanDeltaChain("decision", False, "analyst-desk")
         for i in range(LINES):
-            engine.capture({"account": i, "region": "eu-west-1"}, "p" * (150 + i % 200), ["scored risk"],
-                           "o" * (200 + i % 300), ppp, review, auto_insight=i % 3 != 0)
+            engine.capture(
+                {"account": i, "region": "eu-west-1"},
+                "p" * (150 + i % 200),
+                ["scored risk"],
+                "o" * (200 + i % 300),
+                ppp,
+                review,
+                auto_insight=i % 3 != 0,
+            )
         for h in range(1, LOGS):
             shutil.copyfile(first, os.path.join(folder, f"host{h:02}.wal"))
         with open(key_file, "w") as f:
@@ -44,6 +51,7 @@ def fleet(folder: str):
 def main() -> None:
     try:
         import distributed
+
         from velm_qor_verify.dask import verify_many
     except ImportError:
         sys.exit("verify_many benchmark: the dask extra is not installed (pip install '.[dask]')")
@@ -53,8 +61,12 @@ def main() -> None:
     print(f"verify_many: {LOGS} logs of {LINES} lines ready in {time.perf_counter() - started:.1f} s ({folder})")
     rates = {}
     for workers in (1, 2):
-        with distributed.LocalCluster(n_workers=workers, processes=True, threads_per_worker=1,
-                                      dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+        with (
+            distributed.LocalCluster(
+                n_workers=workers, processes=True, threads_per_worker=1, dashboard_address=":0"
+            ) as cluster,
+            distributed.Client(cluster) as client,
+        ):
             verify_many(logs[:2], key, client=client)  # workers warmed up: modules imported
             start = time.perf_counter()
             report = verify_many(logs, key, client=client)
@@ -62,10 +74,14 @@ def main() -> None:
         if not report.ok or report.lines != LOGS * LINES:
             sys.exit("verify_many benchmark: the logs do not verify")
         rates[workers] = report.lines / seconds
-        print(f"verify_many: {workers} worker process(es): {report.lines} lines in {seconds:.1f} s, "
-              f"{rates[workers]:,.0f} lines/s")
-    print(f"verify_many: 2 workers / (2 x 1 worker) = {rates[2] / (2 * rates[1]):.2f}; "
-          f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
+        print(
+            f"verify_many: {workers} worker process(es): {report.lines} lines in {seconds:.1f} s, "
+            f"{rates[workers]:,.0f} lines/s"
+        )
+    print(
+        f"verify_many: 2 workers / (2 x 1 worker) = {rates[2] / (2 * rates[1]):.2f}; "
+        f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores"
+    )
 
 
 if __name__ == "__main__":

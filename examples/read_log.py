@@ -34,8 +34,10 @@ def main() -> None:
         review = json.loads(record["human_delta_chain_json"])
         print(f"{record['timestamp']}  {record['id']}")
         print(f"  {ppp['purpose']!r} at {ppp['place']!r}; prompt {record['prompt']!r} -> {record['output']!r}")
-        print(f"  coherence {record['coherence_score']:.6f}  reputation {record['reputation_scalar']:.6f}"
-              f"  resolved {review['resolved']}")
+        print(
+            f"  coherence {record['coherence_score']:.6f}  reputation {record['reputation_scalar']:.6f}"
+            f"  resolved {review['resolved']}"
+        )
         print(f"  chain root {record['merkle_root'][:16]}...  insight {record['core_insight_json'] is not None}")
 
 

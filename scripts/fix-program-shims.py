@@ -16,7 +16,7 @@ import re
 import sys
 import zipfile
 
-LAUNCHER = '''#!python
+LAUNCHER = """#!python
 import os
 import sys
 import sysconfig
@@ -28,7 +28,7 @@ if __name__ == "__main__":
         if os.path.isabs(base) and os.path.isfile(program):
             os.execv(program, sys.argv)
     sys.exit(relative + " was not found in the site folders of " + sys.executable)
-'''
+"""
 
 # auditwheel's launcher: the program's path relative to platlib is its only literal.
 AUDITWHEEL_LAUNCHER = re.compile(r'sysconfig\.get_path\("platlib"\),\s*\'([^\']+\.scripts/[^\']+)\'')

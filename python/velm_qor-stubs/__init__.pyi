@@ -170,7 +170,7 @@ class SealedRecord:
 
     @property
     def id(self) -> str:
-        """"qor_" and a random version-4 UUID, 40 characters. Not sealed."""
+        """ "qor_" and a random version-4 UUID, 40 characters. Not sealed."""
     @property
     def timestamp(self) -> str:
         """Wall-clock time of the capture, RFC 3339 in UTC ending in "+00:00". Not sealed."""

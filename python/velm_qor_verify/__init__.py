@@ -90,21 +90,49 @@ def _failure(f: Mapping[str, Any]) -> Failure:
 
 def _log(d: Mapping[str, Any]) -> LogReport:
     chains = tuple(
-        Chain(d["path"], c["first_line"], c["last_line"], c["records"], c["head"], c["start"] == "genesis",
-              c["scores_checked"], c["scores_note"])
+        Chain(
+            d["path"],
+            c["first_line"],
+            c["last_line"],
+            c["records"],
+            c["head"],
+            c["start"] == "genesis",
+            c["scores_checked"],
+            c["scores_note"],
+        )
         for c in d["chains"]
     )
     pieces = tuple(Piece(p["path"], p["first_line"], p["lines"], p["bytes"]) for p in d.get("pieces", ()))
-    return LogReport(d["path"], d["ok"], d["lines"], d["bytes"], d["records"], chains,
-                     tuple(_failure(f) for f in d["failures"]), d["failures_omitted"], dict(d["failure_counts"]),
-                     pieces)
+    return LogReport(
+        d["path"],
+        d["ok"],
+        d["lines"],
+        d["bytes"],
+        d["records"],
+        chains,
+        tuple(_failure(f) for f in d["failures"]),
+        d["failures_omitted"],
+        dict(d["failure_counts"]),
+        pieces,
+    )
 
 
 class Report:
     """The result of one verify() call: every log's report, and the totals over them."""
 
-    __slots__ = ("_json", "ok", "public_key", "scores_replayed", "replay_note", "logs", "expected_heads",
-                 "lines", "records", "chains", "failures")
+    __slots__ = (
+        "_json",
+        "ok",
+        "public_key",
+        "scores_replayed",
+        "replay_note",
+        "logs",
+        "expected_heads",
+        "lines",
+        "records",
+        "chains",
+        "failures",
+    )
 
     def __init__(self, json_text: str) -> None:
         d = json.loads(json_text)
@@ -115,20 +143,24 @@ class Report:
         self.replay_note: str = d["replay_note"]
         self.logs: Tuple[LogReport, ...] = tuple(_log(log) for log in d["logs"])
         self.expected_heads: Tuple[ExpectedHead, ...] = tuple(
-            ExpectedHead(h["root"], h["found"], h["path"], h["line"]) for h in d["expected_heads"])
+            ExpectedHead(h["root"], h["found"], h["path"], h["line"]) for h in d["expected_heads"]
+        )
         self.lines: int = sum(log.lines for log in self.logs)
         self.records: int = sum(log.records for log in self.logs)
         self.chains: Tuple[Chain, ...] = tuple(c for log in self.logs for c in log.chains)
         self.failures: Tuple[Failure, ...] = tuple(f for log in self.logs for f in log.failures) + tuple(
-            _failure(f) for f in d["failures"])
+            _failure(f) for f in d["failures"]
+        )
 
     def to_json(self) -> str:
         """The JSON report, exactly as velm-qor-verify --json prints it for the same input."""
         return self._json
 
     def __repr__(self) -> str:
-        return (f"Report(ok={self.ok}, logs={len(self.logs)}, lines={self.lines}, records={self.records}, "
-                f"chains={len(self.chains)}, failures={len(self.failures)})")
+        return (
+            f"Report(ok={self.ok}, logs={len(self.logs)}, lines={self.lines}, records={self.records}, "
+            f"chains={len(self.chains)}, failures={len(self.failures)})"
+        )
 
 
 def _is_path(obj: object) -> bool:
@@ -151,8 +183,9 @@ def _inputs(logs: object, names: Optional[Sequence[str]] = None) -> List[Tuple[b
         try:
             items = list(items)  # type: ignore[call-overload]
         except TypeError:
-            raise TypeError(f"logs must be a path, a binary file object or a sequence of them, "
-                            f"not '{type(logs).__name__}'") from None
+            raise TypeError(
+                f"logs must be a path, a binary file object or a sequence of them, not '{type(logs).__name__}'"
+            ) from None
     inputs = [_input(item) for item in items]  # type: ignore[union-attr]
     if names is not None:
         inputs = [(os.fsencode(name), source) for name, (_, source) in zip(names, inputs)]
@@ -175,8 +208,9 @@ def _heads(expect_heads: Sequence[str]) -> List[str]:
     return list(expect_heads)
 
 
-def verify(logs: Any, public_key: str, *, expect_heads: Sequence[str] = (), series: bool = False,
-           jobs: Optional[int] = None) -> Report:
+def verify(
+    logs: Any, public_key: str, *, expect_heads: Sequence[str] = (), series: bool = False, jobs: Optional[int] = None
+) -> Report:
     """Verifies record logs against the public key (64 hex digits) of the engine that wrote them.
 
     logs: a path (str, bytes or os.PathLike), a binary file object (anything with read(n) giving

@@ -57,9 +57,13 @@ def _key_for(public_key: Union[str, Mapping[str, str]], log: str) -> str:
         raise ValueError(f"no public key given for {log!r}") from None
 
 
-def verify_many(logs: Sequence[str], public_key: Union[str, Mapping[str, str]], *,
-                client: Optional[Any] = None,
-                series_by: Optional[Callable[[str], Hashable]] = None) -> FleetReport:
+def verify_many(
+    logs: Sequence[str],
+    public_key: Union[str, Mapping[str, str]],
+    *,
+    client: Optional[Any] = None,
+    series_by: Optional[Callable[[str], Hashable]] = None,
+) -> FleetReport:
     """Verifies each log (a URL or path) in a task of its own on the Dask cluster of `client`
     (default: the current client, distributed.get_client()).
 
@@ -86,8 +90,10 @@ def verify_many(logs: Sequence[str], public_key: Union[str, Mapping[str, str]], 
         keys[group] = found.pop()
 
     client = client if client is not None else get_client()
-    futures = {group: client.submit(_verify_task, members, keys[group], series_by is not None, pure=False)
-               for group, members in groups.items()}
+    futures = {
+        group: client.submit(_verify_task, members, keys[group], series_by is not None, pure=False)
+        for group, members in groups.items()
+    }
     results = dict(zip(futures, client.gather(list(futures.values()))))
     reports = {g: Report(r) for g, r in results.items() if isinstance(r, str)}
     errors = {g: r[1] for g, r in results.items() if not isinstance(r, str)}

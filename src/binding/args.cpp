@@ -56,8 +56,7 @@ void bind_arguments(const FunctionSpec& fn, PyObject* args, PyObject* kwargs, Py
         raise(PyExc_TypeError, std::string(fn.name) + " got an unexpected keyword argument '" + name + "'");
       }
       if (out[index] != nullptr) {
-        raise(PyExc_TypeError,
-              std::string(fn.name) + " got multiple values for argument '" + params[index] + "'");
+        raise(PyExc_TypeError, std::string(fn.name) + " got multiple values for argument '" + params[index] + "'");
       }
       out[index] = value;
     }

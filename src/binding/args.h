@@ -15,9 +15,9 @@
 namespace velm::py {
 
 struct FunctionSpec {
-  const char* name;                          // as shown in messages, e.g. "QOREngine.__new__()"
+  const char* name;                           // as shown in messages, e.g. "QOREngine.__new__()"
   std::initializer_list<const char*> params;  // all positional-or-keyword
-  std::size_t required;                      // the first `required` parameters have no default
+  std::size_t required;                       // the first `required` parameters have no default
 };
 
 // Fills out[0..params.size()) with borrowed references (null for an omitted optional parameter).

@@ -7,7 +7,7 @@ namespace velm::py {
 namespace {
 
 std::atomic<BorrowHold*> g_holds{nullptr};  // the borrows in progress, newest first
-std::uint64_t g_last_thread = 0;  // the last thread number handed out
+std::uint64_t g_last_thread = 0;            // the last thread number handed out
 // This thread's number, taken at its first borrow; 0 for a thread that never borrowed. Numbers
 // are never reused, also not by threads a forked child starts.
 thread_local std::uint64_t t_thread = 0;

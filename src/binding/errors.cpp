@@ -60,8 +60,7 @@ void raise(PyObject* type, const std::string& message) {
 
 void raise_from(PyObject* type, const std::string& message, PyObject* cause) {
   PyErr_Clear();
-  Ref wrapped = Ref::steal(
-      PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size())));
+  Ref wrapped = Ref::steal(PyObject_CallFunction(type, "s#", message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!wrapped) throw PythonError();
   if (cause != nullptr) {
     Py_INCREF(cause);
@@ -73,8 +72,8 @@ void raise_from(PyObject* type, const std::string& message, PyObject* cause) {
 
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(fixed_text::kPanicTypeName, fixed_text::kPanicTypeDoc,
-                                             PyExc_BaseException, nullptr);
+    g_panic_type =
+        PyErr_NewExceptionWithDoc(fixed_text::kPanicTypeName, fixed_text::kPanicTypeDoc, PyExc_BaseException, nullptr);
   }
   return g_panic_type;
 }

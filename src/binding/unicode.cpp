@@ -18,8 +18,8 @@ Utf8 utf8_of(PyObject* obj) {
   }
   text.owner_ = Ref::steal(PyUnicode_AsUTF8String(obj));
   if (!text.owner_) propagate_python_error();
-  text.view_ = std::string_view(PyBytes_AsString(text.owner_.get()),
-                                static_cast<std::size_t>(PyBytes_Size(text.owner_.get())));
+  text.view_ =
+      std::string_view(PyBytes_AsString(text.owner_.get()), static_cast<std::size_t>(PyBytes_Size(text.owner_.get())));
   return text;
 }
 

@@ -73,8 +73,7 @@ std::string rfc3339_now() {
   const timespec now = read_clock(CLOCK_REALTIME);
   if (now.tv_sec < 0) {
     throw FatalError("system time before Unix epoch: the wall clock reads " +
-                     std::to_string(-static_cast<std::int64_t>(now.tv_sec)) +
-                     " s before 1970-01-01T00:00:00Z");
+                     std::to_string(-static_cast<std::int64_t>(now.tv_sec)) + " s before 1970-01-01T00:00:00Z");
   }
   return rfc3339_text(static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec));
 }

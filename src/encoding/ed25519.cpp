@@ -39,8 +39,7 @@ SigningKey signing_key_from_seed(SecretSeed&& seed) noexcept {
   return SigningKey(std::move(seed), public_key);
 }
 
-Signature sign_message(const SigningKey& key, const std::uint8_t* message,
-                       std::size_t size) noexcept {
+Signature sign_message(const SigningKey& key, const std::uint8_t* message, std::size_t size) noexcept {
   ensure_sodium();
   unsigned char secret[crypto_sign_SECRETKEYBYTES];
   std::copy(key.seed_.data(), key.seed_.data() + kSeedBytes, secret);

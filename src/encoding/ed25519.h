@@ -45,8 +45,7 @@ class SigningKey {
 
  private:
   friend SigningKey signing_key_from_seed(SecretSeed&& seed) noexcept;
-  friend Signature sign_message(const SigningKey& key, const std::uint8_t* message,
-                                std::size_t size) noexcept;
+  friend Signature sign_message(const SigningKey& key, const std::uint8_t* message, std::size_t size) noexcept;
   SigningKey(SecretSeed&& seed, const PublicKey& public_key) noexcept
       : seed_(std::move(seed)), public_key_(public_key) {}
   SecretSeed seed_;
@@ -61,6 +60,6 @@ Signature sign_message(const SigningKey& key, const std::uint8_t* message, std::
 
 // Checks a detached signature (used by the verifier and the tests, never by the engine).
 [[nodiscard]] bool verify_signature(const PublicKey& key, const std::uint8_t* message, std::size_t size,
-                      const Signature& signature) noexcept;
+                                    const Signature& signature) noexcept;
 
 }  // namespace velm

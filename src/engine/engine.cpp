@@ -58,9 +58,7 @@ Engine::Engine(std::string wal_path)
       key_(signing_key_from_seed(obtain_seed(wal_path_, memory_mode_, key_warning_))),
       chain_root_(genesis_root()) {}
 
-std::string Engine::public_key_hex() const {
-  return hex_lower(key_.public_key().data(), key_.public_key().size());
-}
+std::string Engine::public_key_hex() const { return hex_lower(key_.public_key().data(), key_.public_key().size()); }
 
 Stamps draw_stamps() {
   Stamps stamps;
@@ -74,8 +72,7 @@ Stamps draw_stamps() {
 
 std::string seal_text(const PPPTripletData& ppp, std::string_view prompt, double coherence, double reputation) {
   std::string text;
-  text.reserve(ppp.provenance.size() + ppp.place.size() + ppp.purpose.size() + prompt.size() +
-               2 * kFloatTextCapacity);
+  text.reserve(ppp.provenance.size() + ppp.place.size() + ppp.purpose.size() + prompt.size() + 2 * kFloatTextCapacity);
   text += ppp.provenance;
   text += ppp.place;
   text += ppp.purpose;
@@ -88,8 +85,8 @@ std::string seal_text(const PPPTripletData& ppp, std::string_view prompt, double
 Digest content_digest(const PPPTripletData& ppp, std::string_view prompt, double coherence,
                       double reputation) noexcept {
   Blake3Hasher hasher;
-  for (std::string_view piece : {std::string_view(ppp.provenance), std::string_view(ppp.place),
-                                 std::string_view(ppp.purpose), prompt}) {
+  for (std::string_view piece :
+       {std::string_view(ppp.provenance), std::string_view(ppp.place), std::string_view(ppp.purpose), prompt}) {
     hasher.update(piece);
   }
   char number[kFloatTextCapacity];

@@ -37,8 +37,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyEval_RestoreThread(released);
     Engine& engine = *made;
-    if (!engine.key_warning().empty() &&
-        PyErr_WarnEx(PyExc_RuntimeWarning, engine.key_warning().c_str(), 1) != 0) {
+    if (!engine.key_warning().empty() && PyErr_WarnEx(PyExc_RuntimeWarning, engine.key_warning().c_str(), 1) != 0) {
       propagate_python_error();
     }
     return new_instance<Engine>(reinterpret_cast<PyObject*>(type), std::move(engine));
@@ -79,7 +78,8 @@ std::string dumps(PyObject* json, PyObject* obj) {
   Ref text = Ref::steal(PyObject_CallFunctionObjArgs(dumps_fn.get(), obj, nullptr));
   if (!text) propagate_python_error();
   if (!(PyType_GetFlags(Py_TYPE(text.get())) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    raise(PyExc_TypeError, "'" + type_name_of(text.get()) + "' object cannot be converted to '" + fixed_text::kStrTarget + "'");
+    raise(PyExc_TypeError,
+          "'" + type_name_of(text.get()) + "' object cannot be converted to '" + fixed_text::kStrTarget + "'");
   }
   return utf8_of(text.get()).str();
 }
@@ -177,7 +177,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {"builtins.QOREngine", static_cast<int>(sizeof(Instance<Engine>)), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"builtins.QOREngine", static_cast<int>(sizeof(Instance<Engine>)), 0, Py_TPFLAGS_DEFAULT,
+                         slots};
 
 }  // namespace
 

@@ -63,7 +63,9 @@ std::size_t read_start(int fd, unsigned char* buf, std::size_t size) {
 }
 
 void sleep_millis(long millis) {
-  struct timespec pause {0, millis * 1000000L};
+  struct timespec pause {
+    0, millis * 1000000L
+  };
   while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
 }

@@ -123,9 +123,10 @@ DecisionVector decision_vector(std::uint64_t combined_length) noexcept {
 // rounded multiplies and adds, so vectorising across elements changes no bits; the AVX2 clone has
 // no FMA in its instruction set, and contraction is off in the build. Four rows per pass keep the
 // running sums out of memory for three of every four adds.
-__attribute__((target_clones("avx2", "default")))
-void accumulate_weighted(float* __restrict mean, const float* __restrict rows,
-                         const float* __restrict weights, std::size_t row_count) noexcept {
+__attribute__((target_clones("avx2", "default"))) void accumulate_weighted(float* __restrict mean,
+                                                                           const float* __restrict rows,
+                                                                           const float* __restrict weights,
+                                                                           std::size_t row_count) noexcept {
   std::size_t r = 0;
   for (; r + 4 <= row_count; r += 4) {
     const float w0 = weights[r];
@@ -214,8 +215,7 @@ Scorer::~Scorer() = default;
 Scorer::Scorer(Scorer&&) noexcept = default;
 Scorer& Scorer::operator=(Scorer&&) noexcept = default;
 
-Evaluation Scorer::evaluate(std::uint64_t prompt_bytes, std::uint64_t output_bytes,
-                            bool auto_insight) const {
+Evaluation Scorer::evaluate(std::uint64_t prompt_bytes, std::uint64_t output_bytes, bool auto_insight) const {
   using namespace scoring_detail;
   const State& st = *state_;
   Evaluation e;
@@ -257,8 +257,7 @@ Evaluation Scorer::evaluate(std::uint64_t prompt_bytes, std::uint64_t output_byt
 void Scorer::commit(const Evaluation& evaluation) noexcept {
   State& st = *state_;
   st.head = st.head == 0 ? kHistoryLimit - 1 : st.head - 1;
-  std::memcpy(st.ring.data() + st.head * kVectorSize, evaluation.vector.data(),
-              sizeof(float) * kVectorSize);
+  std::memcpy(st.ring.data() + st.head * kVectorSize, evaluation.vector.data(), sizeof(float) * kVectorSize);
   if (st.count < kHistoryLimit) ++st.count;
   st.reputation = evaluation.reputation;
 }

@@ -36,8 +36,7 @@ class Scorer {
   Scorer& operator=(Scorer&&) noexcept;
 
   // Scores a decision as if its vector had been pushed onto the history; changes nothing.
-  Evaluation evaluate(std::uint64_t prompt_bytes, std::uint64_t output_bytes,
-                      bool auto_insight) const;
+  Evaluation evaluate(std::uint64_t prompt_bytes, std::uint64_t output_bytes, bool auto_insight) const;
   // Pushes the evaluated vector (dropping the oldest beyond the limit) and takes its reputation.
   void commit(const Evaluation& evaluation) noexcept;
   // Back to the state of a new scorer: empty history, initial reputation.

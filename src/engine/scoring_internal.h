@@ -19,8 +19,7 @@ float phase_remainder(float x) noexcept;
 
 // For each row r in order, then each element i: mean[i] = mean[i] + rows[r*64 + i] * weights[r],
 // the product and the sum rounded separately.
-void accumulate_weighted(float* mean, const float* rows, const float* weights,
-                         std::size_t row_count) noexcept;
+void accumulate_weighted(float* mean, const float* rows, const float* weights, std::size_t row_count) noexcept;
 
 // Cosine of the angle between `v` and `mean` in double, clamped to [0, 1]; 0.5 if either is zero.
 double coherence(const DecisionVector& v, const DecisionVector& mean) noexcept;

@@ -34,17 +34,13 @@ PyObject* chain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyGetSetDef getset[] = {
-    VELM_PROPERTY("chain_id",
-                  "Unique identity tracking the active sequence.",
-                  TextProperty<T, &T::chain_id>),
+    VELM_PROPERTY("chain_id", "Unique identity tracking the active sequence.", TextProperty<T, &T::chain_id>),
     VELM_PROPERTY("agent_decision_ref",
                   "Reference signature pointer linking directly back to the original model output.",
                   TextProperty<T, &T::agent_decision_ref>),
-    VELM_PROPERTY("resolved",
-                  "Evaluation state marking whether review processing has formally closed.",
+    VELM_PROPERTY("resolved", "Evaluation state marking whether review processing has formally closed.",
                   FlagProperty<T, &T::resolved>),
-    VELM_PROPERTY("terminal_node",
-                  "Terminal validation node sealing the chain integrity state.",
+    VELM_PROPERTY("terminal_node", "Terminal validation node sealing the chain integrity state.",
                   TextProperty<T, &T::terminal_node>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -60,7 +56,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec type_spec = {"builtins.HumanDeltaChain", static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT,
-                    slots};
+                         slots};
 
 }  // namespace
 

@@ -27,15 +27,11 @@ PyObject* ppp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyGetSetDef getset[] = {
-    VELM_PROPERTY("provenance",
-                  "Cryptographic or system lineage tracking the structural history.",
+    VELM_PROPERTY("provenance", "Cryptographic or system lineage tracking the structural history.",
                   TextProperty<T, &T::provenance>),
-    VELM_PROPERTY("place",
-                  "The specific systemic, environmental, or geographic processing node.",
+    VELM_PROPERTY("place", "The specific systemic, environmental, or geographic processing node.",
                   TextProperty<T, &T::place>),
-    VELM_PROPERTY("purpose",
-                  "The logical framework intent guiding the execution loop.",
-                  TextProperty<T, &T::purpose>),
+    VELM_PROPERTY("purpose", "The logical framework intent guiding the execution loop.", TextProperty<T, &T::purpose>),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

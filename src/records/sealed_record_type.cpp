@@ -21,8 +21,8 @@ PyObject* read(PyObject* self, Read&& read_field) {
   });
 }
 
-#define VELM_TEXT_GETTER(field)                                                   \
-  PyObject* get_##field(PyObject* self, void*) {                                  \
+#define VELM_TEXT_GETTER(field)                                                     \
+  PyObject* get_##field(PyObject* self, void*) {                                    \
     return read(self, [](const SealedRecordData& r) { return new_text(r.field); }); \
   }
 
@@ -39,9 +39,7 @@ VELM_TEXT_GETTER(human_delta_chain_json)
 #undef VELM_TEXT_GETTER
 
 PyObject* get_monotonic_nanos(PyObject* self, void*) {
-  return read(self, [](const SealedRecordData& r) {
-    return check(PyLong_FromUnsignedLongLong(r.monotonic_nanos));
-  });
+  return read(self, [](const SealedRecordData& r) { return check(PyLong_FromUnsignedLongLong(r.monotonic_nanos)); });
 }
 
 PyObject* get_signature(PyObject* self, void*) {
@@ -105,7 +103,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {"builtins.SealedRecord", static_cast<int>(sizeof(RecordInstance)), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec = {"builtins.SealedRecord", static_cast<int>(sizeof(RecordInstance)), 0, Py_TPFLAGS_DEFAULT,
+                         slots};
 
 }  // namespace
 

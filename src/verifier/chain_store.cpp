@@ -32,7 +32,8 @@ ChainSummary summarize(const ChainRecord& r, std::size_t max_open_chains) {
   s.scores_checked = r.scores_checked;
   const std::string at = std::to_string(r.note_line);
   switch (r.note) {
-    case ScoresNote::kNone: break;
+    case ScoresNote::kNone:
+      break;
     case ScoresNote::kAfterBreak:
       s.scores_note = "it begins after a break, so the history its scores depend on is unknown";
       break;
@@ -43,7 +44,9 @@ ChainSummary summarize(const ChainRecord& r, std::size_t max_open_chains) {
     case ScoresNote::kUnreadableScores:
       s.scores_note = "replay stopped at line " + at + ", whose scores could not be read";
       break;
-    case ScoresNote::kMismatch: s.scores_note = "replay stopped at the score mismatch on line " + at; break;
+    case ScoresNote::kMismatch:
+      s.scores_note = "replay stopped at the score mismatch on line " + at;
+      break;
     case ScoresNote::kSinfDiffers:
       s.scores_note = "not replayed: this machine's sinf differs from the engine's C library";
       break;
@@ -83,8 +86,8 @@ void ChainStore::put(std::uint64_t number, const ChainRecord& r) {
   const auto* bytes = reinterpret_cast<const char*>(&r);
   std::size_t done = 0;
   while (done < sizeof r) {
-    const ssize_t n = ::pwrite(file_.get(), bytes + done, sizeof r - done,
-                               static_cast<off_t>(number * sizeof r + done));
+    const ssize_t n =
+        ::pwrite(file_.get(), bytes + done, sizeof r - done, static_cast<off_t>(number * sizeof r + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) temp_failure("write", n < 0 ? errno : ENOSPC);
     done += static_cast<std::size_t>(n);
@@ -106,8 +109,8 @@ void ChainStore::get_range(std::uint64_t first, std::size_t count, ChainRecord* 
   const std::size_t total = count * sizeof(ChainRecord);
   std::size_t done = 0;
   while (done < total) {
-    const ssize_t n = ::pread(file_.get(), bytes + done, total - done,
-                              static_cast<off_t>(first * sizeof(ChainRecord) + done));
+    const ssize_t n =
+        ::pread(file_.get(), bytes + done, total - done, static_cast<off_t>(first * sizeof(ChainRecord) + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) temp_failure("read", n < 0 ? errno : EIO);
     done += static_cast<std::size_t>(n);

@@ -30,9 +30,9 @@ struct ChainRecord {
   std::uint64_t records = 0;
   std::uint64_t scores_checked = 0;
   std::uint64_t note_line = 0;
-  Digest head{};        // the merkle_root of its last record
-  Digest first_root{};  // the merkle_root of its first record
-  IdKey first_id{};     // the id of its first record, when has_first_id
+  Digest head{};                  // the merkle_root of its last record
+  Digest first_root{};            // the merkle_root of its first record
+  IdKey first_id{};               // the id of its first record, when has_first_id
   std::uint8_t from_genesis = 0;  // 0: it begins after a break
   std::uint8_t dissolved = 0;     // its only record turned out to belong to another chain
   std::uint8_t has_first_id = 0;

@@ -14,8 +14,7 @@ bool same_bits(double a, double b) noexcept {
 
 }  // namespace
 
-ChainTracker::ChainTracker(TrackerOptions options, FailureList& failures)
-    : options_(options), failures_(failures) {
+ChainTracker::ChainTracker(TrackerOptions options, FailureList& failures) : options_(options), failures_(failures) {
   if (options_.max_open_chains == 0) options_.max_open_chains = 1;
 }
 
@@ -76,7 +75,8 @@ void ChainTracker::place(std::uint64_t n, const LineFacts& f) {
       extend(c, n, root, f.scores, f.id);
       return;
     }
-    case LinkKind::kNone: break;
+    case LinkKind::kNone:
+      break;
   }
   const std::size_t failure =
       failures_.add(n, FailureKind::kChainBreak,

@@ -99,8 +99,7 @@ class ChainTracker {
   void touch(std::size_t slot);
   void replay(std::size_t slot, std::uint64_t line, const ScoreInput& s);
   void stop_replay(OpenChain& c, ScoresNote why, std::uint64_t line);
-  void start_pending(std::uint64_t line, std::size_t slot, const Digest& hash, const LineFacts& f,
-                     std::size_t failure);
+  void start_pending(std::uint64_t line, std::size_t slot, const Digest& hash, const LineFacts& f, std::size_t failure);
   void clear_pending();
   void resolve_pending(std::string detail);
 

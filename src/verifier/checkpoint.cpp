@@ -43,7 +43,8 @@ void publish(const std::string& temp, const std::string& path) {
   const int err = errno;
   if (err == EEXIST) throw WitnessKeyError("the witness key file already exists; it is never replaced");
   // File systems without hard links (some network and FAT file systems) refuse link(2).
-  if (err != EPERM && err != EOPNOTSUPP && err != ENOSYS && err != EMLINK) key_fail("cannot create the witness key", err);
+  if (err != EPERM && err != EOPNOTSUPP && err != ENOSYS && err != EMLINK)
+    key_fail("cannot create the witness key", err);
   if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return;
   if (errno == EEXIST) throw WitnessKeyError("the witness key file already exists; it is never replaced");
   key_fail("cannot create the witness key", errno);
@@ -55,9 +56,11 @@ std::string create_witness_key(const std::string& path, std::string_view name) {
   if (!valid_key_name(name)) {
     throw NoteError(NoteErrorKind::kBadKey, "key name is empty or holds a space, '+' or control character");
   }
-  if (path.empty() || path.find('\0') != std::string::npos) throw WitnessKeyError("the witness key path is not a file name");
+  if (path.empty() || path.find('\0') != std::string::npos)
+    throw WitnessKeyError("the witness key path is not a file name");
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) throw WitnessKeyError("the witness key file already exists; it is never replaced");
+  if (::lstat(path.c_str(), &st) == 0)
+    throw WitnessKeyError("the witness key file already exists; it is never replaced");
 
   std::string temp;
   UniqueFd fd;
@@ -115,9 +118,9 @@ SigningKey load_witness_key(const std::string& path) {
 void add_report_failure(LogReport& report, std::uint64_t line, FailureKind kind, std::string detail) {
   ++report.failure_counts[static_cast<std::size_t>(kind)];
   Failure f{report.path, line, kind, std::move(detail)};
-  const auto at = std::upper_bound(report.failures.begin(), report.failures.end(), f, [](const Failure& a, const Failure& b) {
-    return a.line != b.line ? a.line < b.line : a.kind < b.kind;
-  });
+  const auto at = std::upper_bound(
+      report.failures.begin(), report.failures.end(), f,
+      [](const Failure& a, const Failure& b) { return a.line != b.line ? a.line < b.line : a.kind < b.kind; });
   report.failures.insert(at, std::move(f));
 }
 
@@ -145,7 +148,8 @@ void CheckpointSet::prepare(VerifyOptions& options) {
 
 void CheckpointSet::judge(LogReport& report) const {
   if (!report.readable()) return;
-  if (report.tree_roots.size() < first_size_ + entries_.size()) throw std::logic_error("the log was not verified with the checkpoints' tree sizes");
+  if (report.tree_roots.size() < first_size_ + entries_.size())
+    throw std::logic_error("the log was not verified with the checkpoints' tree sizes");
   const auto e_source = [&](std::size_t i) -> const std::string& { return entries_[i].source; };
   enum class State { kUnopened, kMatch, kMismatch, kShort, kUnread };
   std::vector<State> states(entries_.size(), State::kUnopened);
@@ -191,15 +195,17 @@ void CheckpointSet::judge(LogReport& report) const {
     for (std::size_t j = 0; j < entries_.size(); ++j) {
       if (states[j] == State::kMismatch && size_of(j) > matched) first_bad = std::min(first_bad, size_of(j));
     }
-    const std::string range = matched + 1 == first_bad ? "line " + std::to_string(first_bad)
-                                                       : "lines " + std::to_string(matched + 1) + ".." +
-                                                             std::to_string(first_bad);
-    add_report_failure(report, matched + 1, FailureKind::kCheckpointMismatch,
-                       e_source(i) + ": the first " + std::to_string(size_of(i)) +
-                           " lines do not give the checkpoint's root: a line was changed, removed, inserted or "
-                           "reordered; the first change lies in " + range +
-                           (matched_by ? " (lines 1.." + std::to_string(matched) + " match " + e_source(*matched_by) + ")"
-                                       : std::string()));
+    const std::string range = matched + 1 == first_bad
+                                  ? "line " + std::to_string(first_bad)
+                                  : "lines " + std::to_string(matched + 1) + ".." + std::to_string(first_bad);
+    add_report_failure(
+        report, matched + 1, FailureKind::kCheckpointMismatch,
+        e_source(i) + ": the first " + std::to_string(size_of(i)) +
+            " lines do not give the checkpoint's root: a line was changed, removed, inserted or "
+            "reordered; the first change lies in " +
+            range +
+            (matched_by ? " (lines 1.." + std::to_string(matched) + " match " + e_source(*matched_by) + ")"
+                        : std::string()));
   }
   // Pairs that cannot both describe this log: equal sizes with different roots, or a later
   // checkpoint that matches the log while an earlier one it should extend does not.

@@ -82,7 +82,8 @@ struct CheckpointOutcome {
 // key name: the verifier key's name). Throws IoError when the log cannot be read, NoteError
 // (kBadKey) for a bad origin.
 CheckpointOutcome make_checkpoint(const std::string& log_path, const PublicKey& log_key, const SigningKey& witness,
-                                  std::string_view origin, const std::optional<CheckpointInput>& previous = std::nullopt,
+                                  std::string_view origin,
+                                  const std::optional<CheckpointInput>& previous = std::nullopt,
                                   VerifyOptions options = {});
 
 }  // namespace velm::verify

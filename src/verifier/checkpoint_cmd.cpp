@@ -99,14 +99,17 @@ PublicKey parse_public_key(const std::string& text) {
 // The file's bytes, at most limit + 1 of them (so that a parser can tell it is too large).
 std::string read_small_file(const std::string& path, std::size_t limit, const char* what) {
   const UniqueFd fd(path == "-" ? ::dup(STDIN_FILENO) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd) throw CommandUsageError(std::string("cannot read the ") + what + " " + escape_text(path) + ": " + std::strerror(errno));
+  if (!fd)
+    throw CommandUsageError(std::string("cannot read the ") + what + " " + escape_text(path) + ": " +
+                            std::strerror(errno));
   std::string out;
   char buf[1 << 16];
   while (out.size() <= limit) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      throw CommandUsageError(std::string("cannot read the ") + what + " " + escape_text(path) + ": " + std::strerror(errno));
+      throw CommandUsageError(std::string("cannot read the ") + what + " " + escape_text(path) + ": " +
+                              std::strerror(errno));
     }
     if (n == 0) break;
     out.append(buf, static_cast<std::size_t>(n));
@@ -141,7 +144,8 @@ int checkpoint_command(int argc, char** argv) {
   if (sodium_init() < 0) throw std::runtime_error("libsodium could not be initialised");
   const PublicKey key = parse_public_key(o.required("--public-key"));
   const std::string& origin = o.required("--origin");
-  if (!valid_key_name(origin)) throw CommandUsageError("--origin must be a key name: no spaces, '+' or control characters");
+  if (!valid_key_name(origin))
+    throw CommandUsageError("--origin must be a key name: no spaces, '+' or control characters");
   std::optional<CheckpointInput> previous;
   if (const std::string* path = o.once("--previous")) {
     previous = CheckpointInput{*path, read_small_file(*path, kMaxNoteBytes, "checkpoint")};

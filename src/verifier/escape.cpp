@@ -51,9 +51,15 @@ std::string escape_text(std::string_view text) {
     if (len == 0 || (len == 1 && (cp < 0x20 || cp == 0x7F))) {
       const auto b = static_cast<unsigned char>(text[i]);
       switch (b) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
         default:
           out += "\\x";
           out += kHexDigits[b >> 4];

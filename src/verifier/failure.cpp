@@ -6,17 +6,28 @@ namespace velm::verify {
 
 std::string_view failure_kind_name(FailureKind kind) noexcept {
   switch (kind) {
-    case FailureKind::kTornLine: return "torn line";
-    case FailureKind::kBadForm: return "bad form";
-    case FailureKind::kHashMismatch: return "hash mismatch";
-    case FailureKind::kBadSignature: return "bad signature";
-    case FailureKind::kChainBreak: return "chain break";
-    case FailureKind::kScoreMismatch: return "score mismatch";
-    case FailureKind::kMissingHead: return "missing head";
-    case FailureKind::kCheckpointSignature: return "checkpoint signature";
-    case FailureKind::kCheckpointMismatch: return "checkpoint mismatch";
-    case FailureKind::kLogTruncated: return "log truncated";
-    case FailureKind::kCheckpointConflict: return "checkpoint conflict";
+    case FailureKind::kTornLine:
+      return "torn line";
+    case FailureKind::kBadForm:
+      return "bad form";
+    case FailureKind::kHashMismatch:
+      return "hash mismatch";
+    case FailureKind::kBadSignature:
+      return "bad signature";
+    case FailureKind::kChainBreak:
+      return "chain break";
+    case FailureKind::kScoreMismatch:
+      return "score mismatch";
+    case FailureKind::kMissingHead:
+      return "missing head";
+    case FailureKind::kCheckpointSignature:
+      return "checkpoint signature";
+    case FailureKind::kCheckpointMismatch:
+      return "checkpoint mismatch";
+    case FailureKind::kLogTruncated:
+      return "log truncated";
+    case FailureKind::kCheckpointConflict:
+      return "checkpoint conflict";
   }
   return "unknown";
 }

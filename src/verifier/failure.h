@@ -30,7 +30,7 @@ struct Failure {
   std::string file;        // the log the line belongs to; empty when the report has one log
   std::uint64_t line = 0;  // 1-based; 0 when the failure concerns no single line
   FailureKind kind = FailureKind::kBadForm;
-  std::string detail;      // may quote bytes of the log: escape before showing it
+  std::string detail;          // may quote bytes of the log: escape before showing it
   std::uint64_t log_line = 0;  // in a series: the line counted over all its pieces; else 0
 };
 

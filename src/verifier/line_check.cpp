@@ -23,27 +23,73 @@ using Type = simdjson::dom::element_type;
 // is not held on to for the rest of the log.
 constexpr std::size_t kKeptRoom = std::size_t{1} << 20;
 
-constexpr std::array<std::string_view, 15> kKeys = {
-    "id",     "timestamp", "monotonic_nanos",      "hash",   "signature",
-    "merkle_root", "coherence_score", "reputation_scalar", "ppp_json", "ctx_json",
-    "prompt", "reasoning_trace_json", "output", "human_delta_chain_json", "core_insight_json"};
+constexpr std::array<std::string_view, 15> kKeys = {"id",
+                                                    "timestamp",
+                                                    "monotonic_nanos",
+                                                    "hash",
+                                                    "signature",
+                                                    "merkle_root",
+                                                    "coherence_score",
+                                                    "reputation_scalar",
+                                                    "ppp_json",
+                                                    "ctx_json",
+                                                    "prompt",
+                                                    "reasoning_trace_json",
+                                                    "output",
+                                                    "human_delta_chain_json",
+                                                    "core_insight_json"};
 
 enum Slot : std::size_t {
-  kId, kTimestamp, kNanos, kHash, kSignature, kRoot, kCoherence, kReputation,
-  kPpp, kCtx, kPrompt, kTrace, kOutput, kReview, kInsight, kSlotCount
+  kId,
+  kTimestamp,
+  kNanos,
+  kHash,
+  kSignature,
+  kRoot,
+  kCoherence,
+  kReputation,
+  kPpp,
+  kCtx,
+  kPrompt,
+  kTrace,
+  kOutput,
+  kReview,
+  kInsight,
+  kSlotCount
 };
 
 // What each member must be, for the report.
-constexpr std::array<std::string_view, kSlotCount> kExpected = {
-    "a string", "a string", "an unsigned 64-bit integer", "a string", "an array of 64 integers 0..255",
-    "a string", "a decimal number", "a decimal number", "a string", "a string",
-    "a string", "a string", "a string", "a string", "a string or null"};
+constexpr std::array<std::string_view, kSlotCount> kExpected = {"a string",
+                                                                "a string",
+                                                                "an unsigned 64-bit integer",
+                                                                "a string",
+                                                                "an array of 64 integers 0..255",
+                                                                "a string",
+                                                                "a decimal number",
+                                                                "a decimal number",
+                                                                "a string",
+                                                                "a string",
+                                                                "a string",
+                                                                "a string",
+                                                                "a string",
+                                                                "a string",
+                                                                "a string or null"};
 
-constexpr std::array<std::string SealedRecordData::*, kSlotCount> kTexts = {
-    &SealedRecordData::id, &SealedRecordData::timestamp, nullptr, &SealedRecordData::hash, nullptr,
-    &SealedRecordData::merkle_root, nullptr, nullptr, &SealedRecordData::ppp_json, &SealedRecordData::ctx_json,
-    &SealedRecordData::prompt, &SealedRecordData::reasoning_trace_json, &SealedRecordData::output,
-    &SealedRecordData::human_delta_chain_json, nullptr};
+constexpr std::array<std::string SealedRecordData::*, kSlotCount> kTexts = {&SealedRecordData::id,
+                                                                            &SealedRecordData::timestamp,
+                                                                            nullptr,
+                                                                            &SealedRecordData::hash,
+                                                                            nullptr,
+                                                                            &SealedRecordData::merkle_root,
+                                                                            nullptr,
+                                                                            nullptr,
+                                                                            &SealedRecordData::ppp_json,
+                                                                            &SealedRecordData::ctx_json,
+                                                                            &SealedRecordData::prompt,
+                                                                            &SealedRecordData::reasoning_trace_json,
+                                                                            &SealedRecordData::output,
+                                                                            &SealedRecordData::human_delta_chain_json,
+                                                                            nullptr};
 
 void note(std::string& problem, std::string text) {
   if (problem.empty()) problem = std::move(text);
@@ -75,14 +121,21 @@ bool read_signature(element v, std::array<std::uint8_t, kSignatureBytes>& out) {
 
 std::string parse_problem(simdjson::error_code e) {
   switch (e) {
-    case simdjson::NUMBER_ERROR: return "not JSON: a number is malformed or out of range";
-    case simdjson::UTF8_ERROR: return "not JSON: it is not valid UTF-8";
-    case simdjson::STRING_ERROR: return "not JSON: a string has a bad escape or an unpaired surrogate";
-    case simdjson::UNESCAPED_CHARS: return "not JSON: a string holds an unescaped control character";
-    case simdjson::DEPTH_ERROR: return "not JSON: it nests deeper than the parser follows";
+    case simdjson::NUMBER_ERROR:
+      return "not JSON: a number is malformed or out of range";
+    case simdjson::UTF8_ERROR:
+      return "not JSON: it is not valid UTF-8";
+    case simdjson::STRING_ERROR:
+      return "not JSON: a string has a bad escape or an unpaired surrogate";
+    case simdjson::UNESCAPED_CHARS:
+      return "not JSON: a string holds an unescaped control character";
+    case simdjson::DEPTH_ERROR:
+      return "not JSON: it nests deeper than the parser follows";
     case simdjson::CAPACITY:
-    case simdjson::MEMALLOC: return "not JSON: it is too large for the parser";
-    default: return std::string("not JSON: ") + simdjson::error_message(e);
+    case simdjson::MEMALLOC:
+      return "not JSON: it is too large for the parser";
+    default:
+      return std::string("not JSON: ") + simdjson::error_message(e);
   }
 }
 
@@ -120,9 +173,9 @@ struct LineChecker::Scratch {
       capacity = 0;
     }
     if (parser.capacity() > kKeptRoom) parser = simdjson::dom::parser{};
-    for (std::string* text : {&record.id, &record.timestamp, &record.hash, &record.merkle_root, &record.ppp_json,
-                              &record.ctx_json, &record.prompt, &record.reasoning_trace_json, &record.output,
-                              &record.human_delta_chain_json}) {
+    for (std::string* text :
+         {&record.id, &record.timestamp, &record.hash, &record.merkle_root, &record.ppp_json, &record.ctx_json,
+          &record.prompt, &record.reasoning_trace_json, &record.output, &record.human_delta_chain_json}) {
       if (text->capacity() > kKeptRoom) std::string().swap(*text);
     }
     if (record.core_insight_json && record.core_insight_json->capacity() > kKeptRoom) record.core_insight_json.reset();
@@ -198,8 +251,12 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
     const element v = field.value;
     bool ok = false;
     switch (slot) {
-      case kNanos: ok = read_unsigned(v, r.monotonic_nanos); break;
-      case kSignature: ok = read_signature(v, r.signature); break;
+      case kNanos:
+        ok = read_unsigned(v, r.monotonic_nanos);
+        break;
+      case kSignature:
+        ok = read_signature(v, r.signature);
+        break;
       case kCoherence:
       case kReputation:
         ok = v.type() == Type::DOUBLE;

@@ -29,13 +29,13 @@ struct ScoreInput {
 using IdKey = std::array<std::uint8_t, 16>;
 
 struct LineFacts {
-  std::string form_problem;       // the first form problem found, empty when none
-  std::optional<Digest> hash;     // the stored hash, when it is 64 lowercase hex digits
-  std::optional<Digest> root;     // the stored merkle_root, likewise
-  std::optional<Digest> sealed;   // the digest of the sealed fields, when all of them were read
-  bool hash_mismatch = false;     // sealed and hash both read, and they differ
-  bool bad_signature = false;     // hash and signature both read, and it does not verify
-  std::optional<IdKey> id;        // when the id was read as a string
+  std::string form_problem;      // the first form problem found, empty when none
+  std::optional<Digest> hash;    // the stored hash, when it is 64 lowercase hex digits
+  std::optional<Digest> root;    // the stored merkle_root, likewise
+  std::optional<Digest> sealed;  // the digest of the sealed fields, when all of them were read
+  bool hash_mismatch = false;    // sealed and hash both read, and they differ
+  bool bad_signature = false;    // hash and signature both read, and it does not verify
+  std::optional<IdKey> id;       // when the id was read as a string
   ScoreInput scores;
 };
 

@@ -185,10 +185,17 @@ LogReport verify_log_file(const std::string& path, const PublicKey& key, const V
     const LineSource::Status status = source.next(line, length);
     if (status == LineSource::Status::kEnd) break;
     switch (status) {
-      case LineSource::Status::kLine: verifier.add_line(line); break;
-      case LineSource::Status::kTorn: verifier.add_torn_line(); break;
-      case LineSource::Status::kOversized: verifier.add_oversized_line(length); break;
-      case LineSource::Status::kEnd: break;
+      case LineSource::Status::kLine:
+        verifier.add_line(line);
+        break;
+      case LineSource::Status::kTorn:
+        verifier.add_torn_line();
+        break;
+      case LineSource::Status::kOversized:
+        verifier.add_oversized_line(length);
+        break;
+      case LineSource::Status::kEnd:
+        break;
     }
     if (line.capacity() > (std::size_t{1} << 20)) std::string().swap(line);
     if (progress && (verifier.lines() & 1023) == 0 && Clock::now() >= next_progress) {

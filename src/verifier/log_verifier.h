@@ -40,9 +40,9 @@ struct PieceInfo {
 
 struct LogReport {
   std::string path;
-  std::string error;        // why the log could not be read to its end; empty when it was
+  std::string error;  // why the log could not be read to its end; empty when it was
   std::uint64_t lines = 0;
-  std::uint64_t records = 0;      // lines placed in a chain
+  std::uint64_t records = 0;  // lines placed in a chain
   std::uint64_t chain_count = 0;
   std::uint64_t bytes = 0;        // bytes of the log this report covers
   std::vector<Failure> failures;  // in line order; at most VerifyOptions::max_failures_kept
@@ -52,11 +52,11 @@ struct LogReport {
   std::vector<std::uint64_t> watch_lines;
   bool scores_replayed = true;  // false when this machine's sinf is not the engine's
   // With VerifyOptions::tree only: the RFC 6962 tree over the log's complete lines.
-  std::uint64_t tree_leaves = 0;     // complete lines hashed, up to the first line left unread
-  std::uint64_t tree_gap_line = 0;   // that unread (oversized) line, 0 if none
-  TreeHash tree_root{};              // the root of the first tree_leaves lines
+  std::uint64_t tree_leaves = 0;                    // complete lines hashed, up to the first line left unread
+  std::uint64_t tree_gap_line = 0;                  // that unread (oversized) line, 0 if none
+  TreeHash tree_root{};                             // the root of the first tree_leaves lines
   std::vector<std::optional<TreeHash>> tree_roots;  // per VerifyOptions::tree_sizes, empty past tree_leaves
-  std::vector<PieceInfo> pieces;  // a series' pieces, oldest first; empty for a plain log
+  std::vector<PieceInfo> pieces;                    // a series' pieces, oldest first; empty for a plain log
 
   std::uint64_t failure_total() const noexcept;
   bool readable() const noexcept { return error.empty(); }

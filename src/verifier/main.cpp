@@ -193,8 +193,8 @@ int run(int argc, char** argv) {
   if (int status = 0; run_subcommand(argc, argv, &status)) return status;
   const Arguments args = parse_arguments(argc, argv);
   if (args.help || args.version) {
-    const std::string text = args.help ? std::string(kUsage) + std::string(kCheckpointUsage) + std::string(kHelp) + "\n" +
-                                             std::string(kCheckpointHelp)
+    const std::string text = args.help ? std::string(kUsage) + std::string(kCheckpointUsage) + std::string(kHelp) +
+                                             "\n" + std::string(kCheckpointHelp)
                                        : std::string("velm-qor-verify ") + VELM_VERSION + "\n";
     return write_all(stdout, text) && std::fflush(stdout) == 0 ? kExitOk : kExitError;
   }

@@ -165,8 +165,8 @@ std::vector<TreeHash> ProofBuilder::proof() const {
   return proof_;
 }
 
-bool verify_inclusion(std::uint64_t index, std::uint64_t size, const TreeHash& leaf,
-                      std::span<const TreeHash> proof, const TreeHash& root) noexcept {
+bool verify_inclusion(std::uint64_t index, std::uint64_t size, const TreeHash& leaf, std::span<const TreeHash> proof,
+                      const TreeHash& root) noexcept {
   if (index >= size) return false;
   std::uint64_t fn = index;
   std::uint64_t sn = size - 1;

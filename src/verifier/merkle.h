@@ -112,8 +112,8 @@ class ProofBuilder {
 
 // RFC 9162 section 2.1.3.2: whether `proof` proves leaf `index` with hash `leaf` in the tree of
 // `size` leaves whose root is `root`.
-bool verify_inclusion(std::uint64_t index, std::uint64_t size, const TreeHash& leaf,
-                      std::span<const TreeHash> proof, const TreeHash& root) noexcept;
+bool verify_inclusion(std::uint64_t index, std::uint64_t size, const TreeHash& leaf, std::span<const TreeHash> proof,
+                      const TreeHash& root) noexcept;
 
 // RFC 9162 section 2.1.4.2: whether `proof` shows the tree of `new_size` leaves with root
 // `new_root` extends the tree of `old_size` leaves with root `old_root`. Equal sizes need an

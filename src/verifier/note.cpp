@@ -49,8 +49,7 @@ std::size_t decode_utf8(std::string_view s, std::size_t pos, char32_t& cp) noexc
 // The White_Space code points of Unicode.
 bool unicode_space(char32_t cp) noexcept {
   return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
-         cp == 0x3000;
+         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
 // What a signed note may hold: valid UTF-8 with no control character but the newline.
@@ -67,8 +66,8 @@ void check_note_bytes(std::string_view s, NoteErrorKind kind, std::string_view w
 bool base64_decode(std::string_view text, std::vector<std::uint8_t>& out) {
   out.resize(text.size() / 4 * 3 + 3);
   std::size_t length = 0;
-  const int status = sodium_base642bin(out.data(), out.size(), text.data(), text.size(), nullptr, &length,
-                                       nullptr, sodium_base64_VARIANT_ORIGINAL);
+  const int status = sodium_base642bin(out.data(), out.size(), text.data(), text.size(), nullptr, &length, nullptr,
+                                       sodium_base64_VARIANT_ORIGINAL);
   out.resize(status == 0 ? length : 0);
   return status == 0;
 }
@@ -84,21 +83,26 @@ bool parse_hex32(std::string_view text, std::uint32_t& out) noexcept {
   return true;
 }
 
-std::string hex32(std::uint32_t value) {
-  return hex_be32(value);
-}
+std::string hex32(std::uint32_t value) { return hex_be32(value); }
 
 }  // namespace
 
 std::string_view note_error_kind_name(NoteErrorKind kind) noexcept {
   switch (kind) {
-    case NoteErrorKind::kTooLarge: return "too_large";
-    case NoteErrorKind::kMalformed: return "malformed";
-    case NoteErrorKind::kBadKey: return "bad_key";
-    case NoteErrorKind::kBadSignature: return "bad_signature";
-    case NoteErrorKind::kNoKnownSignature: return "no_known_signature";
-    case NoteErrorKind::kBadCheckpoint: return "bad_checkpoint";
-    case NoteErrorKind::kWrongOrigin: return "wrong_origin";
+    case NoteErrorKind::kTooLarge:
+      return "too_large";
+    case NoteErrorKind::kMalformed:
+      return "malformed";
+    case NoteErrorKind::kBadKey:
+      return "bad_key";
+    case NoteErrorKind::kBadSignature:
+      return "bad_signature";
+    case NoteErrorKind::kNoKnownSignature:
+      return "no_known_signature";
+    case NoteErrorKind::kBadCheckpoint:
+      return "bad_checkpoint";
+    case NoteErrorKind::kWrongOrigin:
+      return "wrong_origin";
   }
   return "unknown";
 }
@@ -141,7 +145,8 @@ std::uint32_t ed25519_key_id(std::string_view name, const PublicKey& key) noexce
 }
 
 NoteVerifierKey make_verifier_key(std::string_view name, const PublicKey& key) {
-  if (!valid_key_name(name)) fail(NoteErrorKind::kBadKey, "key name is empty or holds a space, '+' or control character");
+  if (!valid_key_name(name))
+    fail(NoteErrorKind::kBadKey, "key name is empty or holds a space, '+' or control character");
   return NoteVerifierKey{std::string(name), ed25519_key_id(name, key), key};
 }
 
@@ -158,7 +163,8 @@ NoteVerifierKey parse_verifier_key(std::string_view text) {
   const std::size_t second = first == std::string_view::npos ? first : text.find('+', first + 1);
   if (second == std::string_view::npos) fail(NoteErrorKind::kBadKey, "verifier key is not <name>+<key ID>+<key>");
   const std::string_view name = text.substr(0, first);
-  if (!valid_key_name(name)) fail(NoteErrorKind::kBadKey, "verifier key name is empty or holds a space or control character");
+  if (!valid_key_name(name))
+    fail(NoteErrorKind::kBadKey, "verifier key name is empty or holds a space or control character");
   std::uint32_t key_id;
   if (!parse_hex32(text.substr(first + 1, second - first - 1), key_id)) {
     fail(NoteErrorKind::kBadKey, "verifier key ID is not 8 hex digits");
@@ -198,15 +204,18 @@ ParsedNote parse_note(std::string_view note) {
     std::string_view line = block.substr(0, end);
     block.remove_prefix(end + 1);
     const std::string where = "signature line " + std::to_string(number);
-    if (!line.starts_with(kSignaturePrefix)) fail(NoteErrorKind::kMalformed, where + " does not start with an em dash and a space");
+    if (!line.starts_with(kSignaturePrefix))
+      fail(NoteErrorKind::kMalformed, where + " does not start with an em dash and a space");
     line.remove_prefix(kSignaturePrefix.size());
     const std::size_t space = line.find(' ');
-    if (space == std::string_view::npos) fail(NoteErrorKind::kMalformed, where + " has no signature after the key name");
+    if (space == std::string_view::npos)
+      fail(NoteErrorKind::kMalformed, where + " has no signature after the key name");
     NoteSignature signature;
     signature.name = std::string(line.substr(0, space));
     if (!valid_key_name(signature.name)) fail(NoteErrorKind::kMalformed, where + " has an invalid key name");
     std::vector<std::uint8_t> bytes;
-    if (!base64_decode(line.substr(space + 1), bytes)) fail(NoteErrorKind::kMalformed, where + " is not canonical base64");
+    if (!base64_decode(line.substr(space + 1), bytes))
+      fail(NoteErrorKind::kMalformed, where + " is not canonical base64");
     if (bytes.size() < 5) fail(NoteErrorKind::kMalformed, where + " is shorter than a key ID and a signature");
     signature.key_id = read_be32(bytes.data());
     signature.signature.assign(bytes.begin() + 4, bytes.end());
@@ -249,7 +258,8 @@ VerifiedNote open_note(std::string_view note, std::span<const NoteVerifierKey> k
 }
 
 std::string sign_note(std::string_view text, std::string_view key_name, const SigningKey& key) {
-  if (!valid_key_name(key_name)) fail(NoteErrorKind::kBadKey, "key name is empty or holds a space, '+' or control character");
+  if (!valid_key_name(key_name))
+    fail(NoteErrorKind::kBadKey, "key name is empty or holds a space, '+' or control character");
   check_note_bytes(text, NoteErrorKind::kMalformed, "note text");
   if (text.empty() || text.back() != '\n') fail(NoteErrorKind::kMalformed, "note text does not end in a newline");
   const Signature signature = sign_message(key, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());

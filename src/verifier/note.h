@@ -34,13 +34,13 @@ inline constexpr std::size_t kMaxNoteSignatures = 100;
 inline constexpr std::uint8_t kEd25519SignatureType = 0x01;
 
 enum class NoteErrorKind : std::uint8_t {
-  kTooLarge,             // more bytes or signature lines than the limits above
-  kMalformed,            // not a signed note: encoding, control characters, layout, base64
-  kBadKey,               // a verifier key text, key name or key ID that is not well formed
-  kBadSignature,         // a signature by a known key that does not verify
-  kNoKnownSignature,     // no signature by any of the given keys
-  kBadCheckpoint,        // a verified note whose text is not a checkpoint
-  kWrongOrigin,          // a checkpoint of another log than the one expected
+  kTooLarge,          // more bytes or signature lines than the limits above
+  kMalformed,         // not a signed note: encoding, control characters, layout, base64
+  kBadKey,            // a verifier key text, key name or key ID that is not well formed
+  kBadSignature,      // a signature by a known key that does not verify
+  kNoKnownSignature,  // no signature by any of the given keys
+  kBadCheckpoint,     // a verified note whose text is not a checkpoint
+  kWrongOrigin,       // a checkpoint of another log than the one expected
 };
 
 std::string_view note_error_kind_name(NoteErrorKind kind) noexcept;
@@ -117,8 +117,7 @@ Checkpoint parse_checkpoint_text(std::string_view text);
 
 // The signed checkpoint of `size` leaves with root `root`, signed under the key name `origin`
 // (the key name should match the origin). No extension lines.
-std::string sign_checkpoint(std::string_view origin, std::uint64_t size, const TreeHash& root,
-                            const SigningKey& key);
+std::string sign_checkpoint(std::string_view origin, std::uint64_t size, const TreeHash& root, const SigningKey& key);
 
 // A checkpoint read from a signed note verified against `keys` (see open_note), whose origin
 // must equal `expected_origin` unless that is empty. Throws NoteError.

@@ -233,10 +233,17 @@ LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const Ve
       total = pieces.size() == 1 ? source->size() : std::nullopt;
       for (LineSource::Status status; (status = source->next(line, length)) != LineSource::Status::kEnd;) {
         switch (status) {
-          case LineSource::Status::kLine: verifier.add_line(line); break;
-          case LineSource::Status::kTorn: verifier.add_torn_line(); break;
-          case LineSource::Status::kOversized: verifier.add_oversized_line(length); break;
-          case LineSource::Status::kEnd: break;
+          case LineSource::Status::kLine:
+            verifier.add_line(line);
+            break;
+          case LineSource::Status::kTorn:
+            verifier.add_torn_line();
+            break;
+          case LineSource::Status::kOversized:
+            verifier.add_oversized_line(length);
+            break;
+          case LineSource::Status::kEnd:
+            break;
         }
         ++lines_read;
         if (line.capacity() > (std::size_t{1} << 20)) std::string().swap(line);
@@ -267,9 +274,14 @@ LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const Ve
             verifier.add_checked(b->facts[i]);
             if (b->tree) verifier.add_tree_leaf(b->leaves[i]);
             break;
-          case LineSource::Status::kTorn: verifier.add_torn_line(); break;
-          case LineSource::Status::kOversized: verifier.add_oversized_line(b->entries[i].length); break;
-          case LineSource::Status::kEnd: break;
+          case LineSource::Status::kTorn:
+            verifier.add_torn_line();
+            break;
+          case LineSource::Status::kOversized:
+            verifier.add_oversized_line(b->entries[i].length);
+            break;
+          case LineSource::Status::kEnd:
+            break;
         }
       }
       in_flight.pop_front();
@@ -279,7 +291,8 @@ LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const Ve
       spare.push_back(b);
     };
     auto fresh_batch = [&]() -> Batch* {
-      if (spare.empty() && owned.size() < max_batches) owned.push_back(std::make_unique<Batch>()), spare.push_back(owned.back().get());
+      if (spare.empty() && owned.size() < max_batches)
+        owned.push_back(std::make_unique<Batch>()), spare.push_back(owned.back().get());
       if (spare.empty()) place_oldest();
       Batch* b = spare.back();
       spare.pop_back();

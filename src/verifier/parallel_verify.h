@@ -1,8 +1,8 @@
 // Verifies a log with its lines checked on several threads. Reading, chain placement and score
 // replay stay on the calling thread, in log order; the per-line checks (parse, form, hash,
-// signature) run on the workers, and on the calling thread while it waits for them. The lines travel in batches, each bounded in lines and in bytes,
-// and at most a few batches per worker are in flight, so memory does not grow with the log. The
-// report is the one LogVerifier gives for the same lines fed one by one.
+// signature) run on the workers, and on the calling thread while it waits for them. The lines travel in batches, each
+// bounded in lines and in bytes, and at most a few batches per worker are in flight, so memory does not grow with the
+// log. The report is the one LogVerifier gives for the same lines fed one by one.
 //
 // A log may also be a series: the pieces of one log cut by rename-based rotation, given oldest
 // first and read as one log, so chains continue from one piece into the next. Failures name the

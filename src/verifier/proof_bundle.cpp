@@ -14,7 +14,7 @@ namespace velm::verify {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kMembers = {"format",    "record",    "checkpoint",
+constexpr std::array<std::string_view, 6> kMembers = {"format",     "record",    "checkpoint",
                                                       "leaf_index", "tree_size", "inclusion_proof"};
 
 std::string count_text(std::uint64_t n, const char* one, const char* many) {
@@ -71,7 +71,8 @@ ProofBundle parse_bundle(std::string_view json) {
     };
     const auto text = [&](std::string& target) {
       std::string_view s;
-      if (v.get_string().get(s) != simdjson::SUCCESS) throw BundleError("\"" + std::string(kMembers[slot]) + "\" is not a string");
+      if (v.get_string().get(s) != simdjson::SUCCESS)
+        throw BundleError("\"" + std::string(kMembers[slot]) + "\" is not a string");
       target.assign(s);
     };
     switch (slot) {
@@ -81,10 +82,18 @@ ProofBundle parse_bundle(std::string_view json) {
         if (format != kBundleFormat) throw BundleError("the bundle's format is not 1");
         break;
       }
-      case 1: text(out.record); break;
-      case 2: text(out.checkpoint); break;
-      case 3: whole(out.leaf_index); break;
-      case 4: whole(out.tree_size); break;
+      case 1:
+        text(out.record);
+        break;
+      case 2:
+        text(out.checkpoint);
+        break;
+      case 3:
+        whole(out.leaf_index);
+        break;
+      case 4:
+        whole(out.tree_size);
+        break;
       default: {
         simdjson::dom::array items;
         if (v.get_array().get(items) != simdjson::SUCCESS) throw BundleError("\"inclusion_proof\" is not an array");
@@ -152,11 +161,16 @@ ProofBundle prove(const std::string& log_path, std::uint64_t line, std::string_v
 
 std::string_view proof_problem_name(ProofCheck::Problem problem) noexcept {
   switch (problem) {
-    case ProofCheck::Problem::kNone: return "ok";
-    case ProofCheck::Problem::kBundle: return "bundle";
-    case ProofCheck::Problem::kCheckpoint: return "checkpoint signature";
-    case ProofCheck::Problem::kInclusion: return "inclusion";
-    case ProofCheck::Problem::kRecord: return "record";
+    case ProofCheck::Problem::kNone:
+      return "ok";
+    case ProofCheck::Problem::kBundle:
+      return "bundle";
+    case ProofCheck::Problem::kCheckpoint:
+      return "checkpoint signature";
+    case ProofCheck::Problem::kInclusion:
+      return "inclusion";
+    case ProofCheck::Problem::kRecord:
+      return "record";
   }
   return "unknown";
 }
@@ -193,8 +207,7 @@ ProofCheck check_proof(std::string_view bundle_text, std::span<const NoteVerifie
   }
   if (bundle.leaf_index >= checkpoint.size) {
     return fail(Problem::kInclusion, "the leaf index " + std::to_string(bundle.leaf_index) +
-                                         " is beyond the checkpoint's " +
-                                         count_text(checkpoint.size, "line", "lines"));
+                                         " is beyond the checkpoint's " + count_text(checkpoint.size, "line", "lines"));
   }
   if (!verify_inclusion(bundle.leaf_index, checkpoint.size, leaf_hash(bundle.record), bundle.inclusion_proof,
                         checkpoint.root)) {
@@ -207,7 +220,8 @@ ProofCheck check_proof(std::string_view bundle_text, std::span<const NoteVerifie
   checker.check(bundle.record, facts);
   if (!facts.form_problem.empty()) return fail(Problem::kRecord, facts.form_problem);
   if (facts.hash_mismatch) return fail(Problem::kRecord, "the sealed fields do not hash to the stored hash");
-  if (facts.bad_signature) return fail(Problem::kRecord, "the signature does not verify for the stored hash under the public key");
+  if (facts.bad_signature)
+    return fail(Problem::kRecord, "the signature does not verify for the stored hash under the public key");
   return out;
 }
 

@@ -14,8 +14,9 @@ std::string plural(std::uint64_t n, const char* one, const char* many) {
 }
 
 std::string missing_head_detail(const ExpectedHead& head) {
-  return hex_lower(head.root) + " is not the merkle_root of any line: records after it were cut off or the "
-                                "log was replaced";
+  return hex_lower(head.root) +
+         " is not the merkle_root of any line: records after it were cut off or the "
+         "log was replaced";
 }
 
 // Collects small pieces and hands them on in blocks.
@@ -48,7 +49,8 @@ void text_log(const LogReport& log, Buffered& out) {
       << plural(log.records, "record", "records") << " in " << plural(log.chain_count, "chain", "chains") << "\n";
   for (const PieceInfo& p : log.pieces) {
     out << "  piece " << escape_text(p.path) << ": " << plural(p.lines, "line", "lines");
-    if (p.lines > 0) out << " (" << std::to_string(p.first_line) << ".." << std::to_string(p.first_line + p.lines - 1) << ")";
+    if (p.lines > 0)
+      out << " (" << std::to_string(p.first_line) << ".." << std::to_string(p.first_line + p.lines - 1) << ")";
     out << ", " << plural(p.bytes, "byte", "bytes") << "\n";
   }
   std::uint64_t i = 0;
@@ -67,7 +69,8 @@ void text_log(const LogReport& log, Buffered& out) {
     out << "  ";
     if (f.line != 0) {
       out << "line " << std::to_string(f.line);
-      if (log.series()) out << " of " << escape_text(f.file) << " (line " << std::to_string(f.log_line) << " of the series)";
+      if (log.series())
+        out << " of " << escape_text(f.file) << " (line " << std::to_string(f.log_line) << " of the series)";
       out << ": ";
     }
     out << failure_kind_name(f.kind) << ": " << escape_text(f.detail) << "\n";
@@ -129,8 +132,8 @@ void json_log(const LogReport& log, JsonWriter& w, Buffered& out) {
   }
   w.key("ok");
   w.boolean(log.ok());
-  for (const auto& [name, value] : {std::pair{"lines", log.lines}, std::pair{"bytes", log.bytes},
-                                    std::pair{"records", log.records}}) {
+  for (const auto& [name, value] :
+       {std::pair{"lines", log.lines}, std::pair{"bytes", log.bytes}, std::pair{"records", log.records}}) {
     w.key(name);
     w.uint64(value);
   }

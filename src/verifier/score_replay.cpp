@@ -29,9 +29,7 @@ std::string float_text(double v) {
   return w.take();
 }
 
-std::string hex32(std::uint32_t v) {
-  return "0x" + hex_be32(v);
-}
+std::string hex32(std::uint32_t v) { return "0x" + hex_be32(v); }
 
 bool matches(const Evaluation& e, const ScoreInput& in) noexcept {
   return same_bits(e.coherence, in.coherence) && same_bits(e.reputation, in.reputation);

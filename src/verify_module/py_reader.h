@@ -17,7 +17,7 @@ class ReadErrors {
   ReadErrors(const ReadErrors&) = delete;
   ReadErrors& operator=(const ReadErrors&) = delete;
 
-  void fetch();  // with the lock held and an exception set
+  void fetch();           // with the lock held and an exception set
   void restore_if_any();  // with the lock held; throws PythonError when one was kept
 
  private:

@@ -13,10 +13,10 @@
 #include "binding/errors.h"
 #include "binding/py_ref.h"
 #include "encoding/hex.h"
-#include "verify_module/py_reader.h"
 #include "verifier/parallel_verify.h"
 #include "verifier/report.h"
 #include "verifier/score_replay.h"
+#include "verify_module/py_reader.h"
 
 namespace {
 
@@ -171,8 +171,15 @@ PyMethodDef g_methods[] = {
 };
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "velm_qor_verify._native", "The native log verifier behind velm_qor_verify.", 0,
-    g_methods,             nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "velm_qor_verify._native",
+    "The native log verifier behind velm_qor_verify.",
+    0,
+    g_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

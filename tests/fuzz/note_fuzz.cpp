@@ -75,7 +75,8 @@ void check_proof(const std::uint8_t* data, std::size_t size) {
   const std::uint64_t index = data[0] % (kLeaves + 3);
   const std::uint64_t tree = data[1] % (kLeaves + 3);
   std::vector<TreeHash> proof((size - 2) / kTreeHashBytes);
-  for (std::size_t i = 0; i < proof.size(); ++i) std::memcpy(proof[i].data(), data + 2 + i * kTreeHashBytes, kTreeHashBytes);
+  for (std::size_t i = 0; i < proof.size(); ++i)
+    std::memcpy(proof[i].data(), data + 2 + i * kTreeHashBytes, kTreeHashBytes);
   const std::uint64_t bounded = tree > kLeaves ? kLeaves : tree;
   const TreeHash leaf = index < kLeaves ? leaves()[index] : TreeHash{};
   const TreeHash root = root_of(bounded);
@@ -99,9 +100,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   switch (data[0] % 3) {
-    case 0: check_note(text); break;
-    case 1: check_key(text); break;
-    default: check_proof(data + 1, size - 1); break;
+    case 0:
+      check_note(text);
+      break;
+    case 1:
+      check_key(text);
+      break;
+    default:
+      check_proof(data + 1, size - 1);
+      break;
   }
   return 0;
 }

@@ -22,7 +22,6 @@ const velm::PublicKey& fuzz_key() {
   return key;
 }
 
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

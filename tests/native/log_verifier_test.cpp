@@ -2,17 +2,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <simdjson.h>
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <nlohmann/json.hpp>
-#include <simdjson.h>
 #include <random>
 #include <set>
 #include <span>
@@ -25,9 +25,9 @@
 #include "engine/engine.h"
 #include "records/record_json.h"
 #include "support/sample_capture.h"
+#include "verifier/escape.h"
 #include "verifier/log_verifier.h"
 #include "verifier/report.h"
-#include "verifier/escape.h"
 #include "verifier/score_replay.h"
 
 namespace velm::verify {
@@ -113,7 +113,8 @@ TEST(LogVerifier, InterleavedChainsVerifyAndReportTheirHeads) {
   const char* order = "aabababbbaacacbc";
   for (std::size_t i = 0; order[i] != 0; ++i) {
     ChainState& chain = order[i] == 'a' ? a : order[i] == 'b' ? b : c;
-    lines.push_back(sealer.next(chain, std::string(1 + 500 * (i % 3), 'x'), "é✓\n\"" + std::string(i, 'o'), i % 2 == 0));
+    lines.push_back(
+        sealer.next(chain, std::string(1 + 500 * (i % 3), 'x'), "é✓\n\"" + std::string(i, 'o'), i % 2 == 0));
   }
   const LogReport r = verify(sealer.public_key(), lines);
   EXPECT_TRUE(r.ok()) << (r.failures.empty() ? "" : r.failures[0].detail);
@@ -164,19 +165,19 @@ TEST(LogVerifier, FormIsTheEnginesExactLine) {
   const std::string nanos_field = l.substr(nanos_at, l.find(',', nanos_at) + 1 - nanos_at);
   const std::string prompt = "\"prompt\":\"" + field(l, "prompt") + "\"";
   const std::vector<std::string> bad = {
-      "{ " + l.substr(1),                                                       // whitespace
-      l.substr(0, l.size() - 1) + ",\"extra\":1}",                              // extra key
-      replace_once(l, prompt, prompt + "," + prompt),                           // duplicate key
-      replace_once(l, id, upper_id),                                            // id case
-      replace_once(l, "\"id\":\"qor_", "\"id\":\"QOR_"),                        // id prefix
-      replace_once(l, nanos_field, "\"monotonic_nanos\":-1,"),                  // negative
-      replace_once(l, nanos_field, "\"monotonic_nanos\":1.0,"),                 // float
-      replace_once(l, "\"prompt\":\"p", "\"prompt\":\"\\u0070"),                 // needless escape
-      replace_once(l, "+00:00\"", "Z\""),                                       // timestamp zone
-      replace_once(l, "\"ctx_json\":\"{\\\"k\\\": 1}\"", "\"ctx_json\":7"),     // type
+      "{ " + l.substr(1),                                                    // whitespace
+      l.substr(0, l.size() - 1) + ",\"extra\":1}",                           // extra key
+      replace_once(l, prompt, prompt + "," + prompt),                        // duplicate key
+      replace_once(l, id, upper_id),                                         // id case
+      replace_once(l, "\"id\":\"qor_", "\"id\":\"QOR_"),                     // id prefix
+      replace_once(l, nanos_field, "\"monotonic_nanos\":-1,"),               // negative
+      replace_once(l, nanos_field, "\"monotonic_nanos\":1.0,"),              // float
+      replace_once(l, "\"prompt\":\"p", "\"prompt\":\"\\u0070"),             // needless escape
+      replace_once(l, "+00:00\"", "Z\""),                                    // timestamp zone
+      replace_once(l, "\"ctx_json\":\"{\\\"k\\\": 1}\"", "\"ctx_json\":7"),  // type
       replace_once(l, "{\\\"provenance\\\":\\\"prov\\\",\\\"place\\\":\\\"place\\\"",
                    "{\\\"place\\\":\\\"place\\\",\\\"provenance\\\":\\\"prov\\\""),  // ppp_json order
-      replace_once(l, "\\\"resolved\\\":true", "\\\"resolved\\\":1"),             // review flag type
+      replace_once(l, "\\\"resolved\\\":true", "\\\"resolved\\\":1"),                // review flag type
   };
   for (std::size_t i = 0; i < bad.size(); ++i) {
     const LogReport r = verify(sealer.public_key(), {clean[0], bad[i], clean[2]});
@@ -184,20 +185,31 @@ TEST(LogVerifier, FormIsTheEnginesExactLine) {
   }
   // A count past 64 bits is JSON the parser refuses: nothing of the line is read, so the next
   // record of its chain follows from nothing either.
-  EXPECT_EQ(kinds(verify(sealer.public_key(),
-                         {clean[0], replace_once(l, nanos_field, "\"monotonic_nanos\":18446744073709551616,"), clean[2]})),
-            (Kinds{{2, "bad form"}, {3, "chain break"}}));
+  EXPECT_EQ(
+      kinds(verify(sealer.public_key(),
+                   {clean[0], replace_once(l, nanos_field, "\"monotonic_nanos\":18446744073709551616,"), clean[2]})),
+      (Kinds{{2, "bad form"}, {3, "chain break"}}));
   // The largest 64-bit count is a proper number, and the line stays the engine's.
   const LogReport big =
-      verify(sealer.public_key(), {clean[0], replace_once(l, nanos_field, "\"monotonic_nanos\":18446744073709551615,"), clean[2]});
+      verify(sealer.public_key(),
+             {clean[0], replace_once(l, nanos_field, "\"monotonic_nanos\":18446744073709551615,"), clean[2]});
   EXPECT_TRUE(big.ok());
 }
 
 TEST(LogVerifier, ParsedDoublesAreBitExact) {
   // The form check relies on reading a logged float back to the very double that was written.
   std::mt19937_64 rng(7);
-  std::vector<double> values = {5e-324, 2.2250738585072011e-308, 2.2250738585072014e-308, 1.7976931348623157e308,
-                                0.1 + 0.2, 0.92, 1e-5, 9.999999999999999e15, 1e16, -0.0, 0.51};
+  std::vector<double> values = {5e-324,
+                                2.2250738585072011e-308,
+                                2.2250738585072014e-308,
+                                1.7976931348623157e308,
+                                0.1 + 0.2,
+                                0.92,
+                                1e-5,
+                                9.999999999999999e15,
+                                1e16,
+                                -0.0,
+                                0.51};
   for (int i = 0; i < 100000; ++i) {
     double d;
     const std::uint64_t bits = rng();
@@ -250,16 +262,17 @@ TEST(FieldForms, TimestampsAndIds) {
     const std::string text = gmtime_text(seconds, nanos);
     ASSERT_TRUE(valid_record_timestamp(text)) << text;
   }
-  for (const char* ok : {"2024-02-29T23:59:59+00:00", "2000-02-29T00:00:00.100+00:00", "1970-01-01T00:00:00.000000001+00:00",
-                         "2024-05-01T12:00:00.123456+00:00"}) {
+  for (const char* ok : {"2024-02-29T23:59:59+00:00", "2000-02-29T00:00:00.100+00:00",
+                         "1970-01-01T00:00:00.000000001+00:00", "2024-05-01T12:00:00.123456+00:00"}) {
     EXPECT_TRUE(valid_record_timestamp(ok)) << ok;
   }
-  for (const char* bad : {"2023-02-29T00:00:00+00:00", "1900-02-29T00:00:00+00:00", "2024-04-31T00:00:00+00:00",
-                          "2024-05-01T24:00:00+00:00", "2024-05-01T12:60:00+00:00", "2016-12-31T23:59:60+00:00",
-                          "1969-12-31T23:59:59+00:00", "2024-05-01T12:00:00.000+00:00", "2024-05-01T12:00:00.100000+00:00",
-                          "2024-05-01T12:00:00.123000+00:00", "2024-05-01T12:00:00.1+00:00", "2024-05-01T12:00:00.1234567891+00:00",
-                          "2024-05-01T12:00:00Z", "2024-05-01 12:00:00+00:00", "2024-5-01T12:00:00+00:00", "2024-05-01T12:00:00",
-                          "2024-05-01T12:00:00+00:00 ", "", "2024"}) {
+  for (const char* bad :
+       {"2023-02-29T00:00:00+00:00", "1900-02-29T00:00:00+00:00", "2024-04-31T00:00:00+00:00",
+        "2024-05-01T24:00:00+00:00", "2024-05-01T12:60:00+00:00", "2016-12-31T23:59:60+00:00",
+        "1969-12-31T23:59:59+00:00", "2024-05-01T12:00:00.000+00:00", "2024-05-01T12:00:00.100000+00:00",
+        "2024-05-01T12:00:00.123000+00:00", "2024-05-01T12:00:00.1+00:00", "2024-05-01T12:00:00.1234567891+00:00",
+        "2024-05-01T12:00:00Z", "2024-05-01 12:00:00+00:00", "2024-5-01T12:00:00+00:00", "2024-05-01T12:00:00",
+        "2024-05-01T12:00:00+00:00 ", "", "2024"}) {
     EXPECT_FALSE(valid_record_timestamp(bad)) << bad;
   }
 
@@ -269,8 +282,8 @@ TEST(FieldForms, TimestampsAndIds) {
     b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3F) | (0x80 + (i % 4) * 0x10));
     char text[64];
-    std::snprintf(text, sizeof text, "qor_%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
-                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    std::snprintf(text, sizeof text, "qor_%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
     ASSERT_TRUE(valid_record_id(text)) << text;
     std::string wrong_version = text;
     wrong_version[18] = '1';
@@ -303,8 +316,7 @@ TEST(LogVerifier, EachDamageIsReportedOnceWhereItIs) {
   const std::string sig = "\"signature\":[";
   std::string bad_sig = l[2];
   const std::size_t sig_at = bad_sig.find(sig) + sig.size();
-  bad_sig.replace(sig_at, bad_sig.find(',', sig_at) - sig_at,
-                  std::to_string(std::stoi(bad_sig.substr(sig_at)) ^ 1));
+  bad_sig.replace(sig_at, bad_sig.find(',', sig_at) - sig_at, std::to_string(std::stoi(bad_sig.substr(sig_at)) ^ 1));
 
   struct Case {
     const char* name;
@@ -326,8 +338,11 @@ TEST(LogVerifier, EachDamageIsReportedOnceWhereItIs) {
       {"first duplicated late", {l[0], l[1], l[2], l[3], l[4], l[0]}, {{6, "chain break"}}, 1},
       {"swapped", {l[0], l[1], l[3], l[2], l[4]}, {{3, "chain break"}}, 2},
       {"unreadable", with(2, l[2].substr(0, 40)), {{3, "bad form"}, {4, "chain break"}}, 2},
-      {"uppercase root", with(2, replace_once(l[2], "\"merkle_root\":\"", "\"merkle_root\":\"ABCDEF").erase(l[2].find("\"merkle_root\"") + 21, 6)),
-       {{3, "bad form"}}, 1},
+      {"uppercase root",
+       with(2, replace_once(l[2], "\"merkle_root\":\"", "\"merkle_root\":\"ABCDEF")
+                   .erase(l[2].find("\"merkle_root\"") + 21, 6)),
+       {{3, "bad form"}},
+       1},
   };
   for (const Case& c : cases) {
     const LogReport r = verify(sealer.public_key(), c.lines);
@@ -354,7 +369,8 @@ TEST(LogVerifier, EachDamageIsReportedOnceWhereItIs) {
 
 TEST(LogVerifier, ScoresAreReplayedBitExactly) {
   Sealer sealer;
-  auto build = [&](std::size_t edited, const std::function<void(SealedRecordData&)>& edit, bool insight_at_edit = true) {
+  auto build = [&](std::size_t edited, const std::function<void(SealedRecordData&)>& edit,
+                   bool insight_at_edit = true) {
     ChainState chain;
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < 6; ++i) {
@@ -368,11 +384,13 @@ TEST(LogVerifier, ScoresAreReplayedBitExactly) {
   const std::function<void(SealedRecordData&)> nothing = [](SealedRecordData&) {};
   EXPECT_TRUE(build(9, nothing).ok());
 
-  const LogReport rep = build(2, [](SealedRecordData& r) { r.reputation_scalar = std::nextafter(r.reputation_scalar, 1.0); });
+  const LogReport rep =
+      build(2, [](SealedRecordData& r) { r.reputation_scalar = std::nextafter(r.reputation_scalar, 1.0); });
   EXPECT_EQ(kinds(rep), (Kinds{{3, "score mismatch"}}));
   EXPECT_EQ(rep.chains()[0].scores_checked, 6u);  // the history was intact: the replay went on
 
-  const LogReport coh = build(2, [](SealedRecordData& r) { r.coherence_score = std::nextafter(r.coherence_score, 0.0); });
+  const LogReport coh =
+      build(2, [](SealedRecordData& r) { r.coherence_score = std::nextafter(r.coherence_score, 0.0); });
   EXPECT_EQ(kinds(coh), (Kinds{{3, "score mismatch"}}));
   EXPECT_EQ(coh.chains()[0].scores_checked, 3u);
   EXPECT_NE(coh.chains()[0].scores_note.find("line 3"), std::string::npos);
@@ -392,19 +410,26 @@ TEST(LogVerifier, ScoresAreReplayedBitExactly) {
     Sealer s2;
     s2.next(probe, std::string(3, 'p'), "out", true);
     s2.next(probe, std::string(2900, 'p'), "out", true);
-    s2.next(probe, std::string(3, 'p'), "out", true, [&](SealedRecordData& r) { copied = r.core_insight_json.value_or(""); });
+    s2.next(probe, std::string(3, 'p'), "out", true,
+            [&](SealedRecordData& r) { copied = r.core_insight_json.value_or(""); });
   }
   ASSERT_FALSE(copied.empty());
-  EXPECT_TRUE(build(2, [&](SealedRecordData& r) {
-                ASSERT_FALSE(r.core_insight_json.has_value());
-                r.core_insight_json = copied;
-              }, false).ok());
+  EXPECT_TRUE(build(
+                  2,
+                  [&](SealedRecordData& r) {
+                    ASSERT_FALSE(r.core_insight_json.has_value());
+                    r.core_insight_json = copied;
+                  },
+                  false)
+                  .ok());
   // ... but not an altered one, nor one where the coherence is below the threshold.
-  EXPECT_EQ(kinds(build(2, [](SealedRecordData& r) { (*r.core_insight_json)[12] ^= 1; })), (Kinds{{3, "score mismatch"}}));
-  EXPECT_EQ(kinds(build(3, [&](SealedRecordData& r) {
-              ASSERT_LT(r.coherence_score, kInsightThreshold);
-              r.core_insight_json = copied;
-            })),
+  EXPECT_EQ(kinds(build(2, [](SealedRecordData& r) { (*r.core_insight_json)[12] ^= 1; })),
+            (Kinds{{3, "score mismatch"}}));
+  EXPECT_EQ(kinds(build(3,
+                        [&](SealedRecordData& r) {
+                          ASSERT_LT(r.coherence_score, kInsightThreshold);
+                          r.core_insight_json = copied;
+                        })),
             (Kinds{{4, "score mismatch"}}));
 }
 
@@ -428,8 +453,15 @@ TEST(LogVerifier, HostileLinesNeverCrash) {
   std::string inner_deep = l[1];
   inner_deep = replace_once(inner_deep, "\"ppp_json\":\"", "\"ppp_json\":\"" + std::string(200000, '['));
   std::mt19937 rng(3);
-  std::vector<std::string> lines = {deep, std::string(200000, '{'), "", "null", "1e999", "{\"id\":1e999}", inner_deep,
-                                    std::string("\xff\xfe{}", 4), "{\"prompt\":\"\xc3\x28\"}"};
+  std::vector<std::string> lines = {deep,
+                                    std::string(200000, '{'),
+                                    "",
+                                    "null",
+                                    "1e999",
+                                    "{\"id\":1e999}",
+                                    inner_deep,
+                                    std::string("\xff\xfe{}", 4),
+                                    "{\"prompt\":\"\xc3\x28\"}"};
   for (int i = 0; i < 200; ++i) {
     std::string junk = l[1];
     for (int k = 0; k < 5; ++k) junk[rng() % junk.size()] = static_cast<char>(rng());
@@ -489,9 +521,12 @@ TEST(LogVerifier, EquivalentSpellingsReadToTheSameValues) {
   const std::string& l = clean[1];
   ASSERT_TRUE(verify_checked(sealer.public_key(), clean).ok());
   std::vector<std::string> variants = {
-      replace_once(l, "\xF0\x9F\x98\x80", "\\ud83d\\ude00"), replace_once(l, "\xF0\x9F\x98\x80", "\\uD83D\\uDE00"),
-      replace_once(l, "\xC3\xA9", "\\u00e9"),               replace_once(l, "\xC3\xA9", "\\u00E9"),
-      replace_once(l, "/b\"", "\\/b\""),                     replace_once(l, "\"prompt\":\"a", "\"prompt\":\"\\u0061"),
+      replace_once(l, "\xF0\x9F\x98\x80", "\\ud83d\\ude00"),
+      replace_once(l, "\xF0\x9F\x98\x80", "\\uD83D\\uDE00"),
+      replace_once(l, "\xC3\xA9", "\\u00e9"),
+      replace_once(l, "\xC3\xA9", "\\u00E9"),
+      replace_once(l, "/b\"", "\\/b\""),
+      replace_once(l, "\"prompt\":\"a", "\"prompt\":\"\\u0061"),
       replace_once(l, "\"output\":\"out", "\"output\":\"\\u006fut"),
   };
   for (const std::string key : {"coherence_score", "reputation_scalar"}) {
@@ -511,7 +546,8 @@ TEST(LogVerifier, EquivalentSpellingsReadToTheSameValues) {
   }
   const std::string first_byte = number_text(l, "signature").substr(1);
   for (const char* spelled : {"1.0", "1e0", "-1", "256", "null", "\"1\"", "[1]", "{}", "true"}) {
-    variants.push_back(replace_once(l, "\"signature\":[" + first_byte + ",", std::string("\"signature\":[") + spelled + ","));
+    variants.push_back(
+        replace_once(l, "\"signature\":[" + first_byte + ",", std::string("\"signature\":[") + spelled + ","));
   }
   variants.push_back(replace_once(l, "\"coherence_score\":", "\"coherence_score\":-0,\"x\":"));
   variants.push_back(" " + l + "\t\r");
@@ -533,28 +569,30 @@ TEST(LogVerifier, EquivalentSpellingsReadToTheSameValues) {
     EXPECT_EQ(r.failures[0].detail.rfind("not JSON", 0), 0u) << r.failures[0].detail;
   }
   // "-0" is read as the integer 0: a changed byte unless it was 0.
-  EXPECT_EQ(kinds(verify_checked(sealer.public_key(),
-                                 {clean[0], replace_once(l, "\"signature\":[" + first_byte + ",", "\"signature\":[-0,"),
-                                  clean[2]})),
+  EXPECT_EQ(kinds(verify_checked(
+                sealer.public_key(),
+                {clean[0], replace_once(l, "\"signature\":[" + first_byte + ",", "\"signature\":[-0,"), clean[2]})),
             (first_byte == "0" ? Kinds{{2, "bad form"}} : Kinds{{2, "bad form"}, {2, "bad signature"}}));
 
   // A valid byte in place of another is read, so the signature is checked and fails.
   const std::string other_byte = first_byte == "0" ? "1" : "0";
-  EXPECT_EQ(kinds(verify_checked(sealer.public_key(),
-                              {clean[0], replace_once(l, "\"signature\":[" + first_byte + ",", "\"signature\":[" + other_byte + ","),
-                               clean[2]})),
+  EXPECT_EQ(kinds(verify_checked(
+                sealer.public_key(),
+                {clean[0], replace_once(l, "\"signature\":[" + first_byte + ",", "\"signature\":[" + other_byte + ","),
+                 clean[2]})),
             (Kinds{{2, "bad signature"}}));
   // A number beyond any double.
-  const LogReport huge = verify_checked(
-      sealer.public_key(), {clean[0], replace_once(l, "\"coherence_score\":", "\"coherence_score\":1e999,\"x\":"), clean[2]});
+  const LogReport huge =
+      verify_checked(sealer.public_key(),
+                     {clean[0], replace_once(l, "\"coherence_score\":", "\"coherence_score\":1e999,\"x\":"), clean[2]});
   EXPECT_EQ(kinds(huge), (Kinds{{2, "bad form"}, {3, "chain break"}}));
   EXPECT_NE(huge.failures[0].detail.find("out of range"), std::string::npos) << huge.failures[0].detail;
   // ppp_json behind a byte order mark is not read, so the hash cannot be checked.
   EXPECT_EQ(kinds(verify_checked(sealer.public_key(),
-                              {clean[0],
-                               replace_once(replace_once(l, "\"ppp_json\":\"{", "\"ppp_json\":\"\\ufeff{"), "\\\"purpose\\\"}",
-                                            "\\\"purposf\\\"}"),
-                               clean[2]})),
+                                 {clean[0],
+                                  replace_once(replace_once(l, "\"ppp_json\":\"{", "\"ppp_json\":\"\\ufeff{"),
+                                               "\\\"purpose\\\"}", "\\\"purposf\\\"}"),
+                                  clean[2]})),
             (Kinds{{2, "bad form"}}));
 }
 
@@ -564,9 +602,31 @@ TEST(LogVerifier, MalformedTextIsNotJson) {
   const std::vector<std::string> clean = {sealer.next(chain, "first", "o"), sealer.next(chain, "a/b", "out"),
                                           sealer.next(chain, "third", "o")};
   const std::string& l = clean[1];
-  for (const char* bad : {"\\ud800", "\\udc00", "\\udfff", "\\ud800\\u0041", "\\ud800x", "\\ud800\\ud800", "\\udbff\\ue000",
-                          "\\ud800\\\\u0041", "\\uD83D", "\\u12", "\\u00g0", "\\x41", "\\a", "\\U0041", "\xC3\x28", "\xED\xA0\x80",
-                          "\xF4\x90\x80\x80", "\xC0\xAF", "\xE0\x80\xAF", "\x80", "\xFF", "\x01", "\x1F", "\t", "\x7F\xFF"}) {
+  for (const char* bad : {"\\ud800",
+                          "\\udc00",
+                          "\\udfff",
+                          "\\ud800\\u0041",
+                          "\\ud800x",
+                          "\\ud800\\ud800",
+                          "\\udbff\\ue000",
+                          "\\ud800\\\\u0041",
+                          "\\uD83D",
+                          "\\u12",
+                          "\\u00g0",
+                          "\\x41",
+                          "\\a",
+                          "\\U0041",
+                          "\xC3\x28",
+                          "\xED\xA0\x80",
+                          "\xF4\x90\x80\x80",
+                          "\xC0\xAF",
+                          "\xE0\x80\xAF",
+                          "\x80",
+                          "\xFF",
+                          "\x01",
+                          "\x1F",
+                          "\t",
+                          "\x7F\xFF"}) {
     const std::string line = replace_once(l, "/b\"", std::string(bad) + "\"");
     EXPECT_EQ(kinds(verify_checked(sealer.public_key(), {clean[0], line, clean[2]})),
               (Kinds{{2, "bad form"}, {3, "chain break"}}))
@@ -579,7 +639,8 @@ TEST(LogVerifier, MalformedTextIsNotJson) {
         << line;
   }
   // What JSON allows in a string is read as a (different) prompt.
-  for (const char* fine : {"\x7F", "\\u0000", "\\u001f", "\\uffff", "\\udbff\\udfff", "\xF4\x8F\xBF\xBF", "\\\"\\\\\\b\\f\\n\\r\\t"}) {
+  for (const char* fine :
+       {"\x7F", "\\u0000", "\\u001f", "\\uffff", "\\udbff\\udfff", "\xF4\x8F\xBF\xBF", "\\\"\\\\\\b\\f\\n\\r\\t"}) {
     const std::string line = replace_once(l, "/b\"", std::string(fine) + "\"");
     // Read as a different prompt, so the seal fails; the line itself is JSON.
     const LogReport r = verify_checked(sealer.public_key(), {clean[0], line, clean[2]});
@@ -591,9 +652,11 @@ TEST(LogVerifier, MalformedTextIsNotJson) {
 TEST(LogVerifier, DamagedLinesAreAllAccountedFor) {
   Sealer sealer;
   const std::vector<std::string> l = sealer.log(4);
-  const char* pieces[] = {"-0", "0", "-1", "1e999", "1e-999", "1.5", "18446744073709551616", "\\ud800", "\\udc00",
-                          "\\u0000", "\xFF", "\xEF\xBB\xBF", "[", "]", "{", "}", ",", ":", "\"", "\\", "\\\"", " ",
-                          "null", "true", "\x00", "\xC3\xA9", "\\u00e9", "1E5", "-0.0", "{\"a\":1}"};
+  const char* pieces[] = {"-0",      "0",        "-1",      "1e999", "1e-999",       "1.5",     "18446744073709551616",
+                          "\\ud800", "\\udc00",  "\\u0000", "\xFF",  "\xEF\xBB\xBF", "[",       "]",
+                          "{",       "}",        ",",       ":",     "\"",           "\\",      "\\\"",
+                          " ",       "null",     "true",    "\x00",  "\xC3\xA9",     "\\u00e9", "1E5",
+                          "-0.0",    "{\"a\":1}"};
   std::mt19937 rng(19);
   for (int round = 0; round < 3000; ++round) {
     std::vector<std::string> lines = l;
@@ -727,8 +790,11 @@ TEST(Report, TextFromTheLogIsEscaped) {
       {"\"q\" \\", "\\\"q\\\" \\\\"},
       {"a\nb\r\tc", "a\\nb\\r\\tc"},
       {"\x1b[8m\x7f\x01", "\\x1b[8m\\x7f\\x01"},
-      {"\xff\xc3(\xed\xa0\x80", "\\xff\\xc3(\\xed\\xa0\\x80"},            // not UTF-8
-      {"\xc2\x9b" "2J \xe2\x80\xae" "x\xe2\x80\xa8", "\\u009b2J \\u202ex\\u2028"},  // C1 CSI, bidi, separator
+      {"\xff\xc3(\xed\xa0\x80", "\\xff\\xc3(\\xed\\xa0\\x80"},  // not UTF-8
+      {"\xc2\x9b"
+       "2J \xe2\x80\xae"
+       "x\xe2\x80\xa8",
+       "\\u009b2J \\u202ex\\u2028"},  // C1 CSI, bidi, separator
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(escape_text(in), out) << in;
 
@@ -794,9 +860,8 @@ TEST(ScoreReplay, AChangedFirstOutputIsReportedOnTheFirstLine) {
     Kinds expected;
   };
   // Within the search the edit is placed on line 1; far beyond it, line 2 takes the blame.
-  const Case cases[] = {{40, 3, {{1, "score mismatch"}}},
-                        {40, -25, {{1, "score mismatch"}}},
-                        {40, 5000, {{2, "score mismatch"}}}};
+  const Case cases[] = {
+      {40, 3, {{1, "score mismatch"}}}, {40, -25, {{1, "score mismatch"}}}, {40, 5000, {{2, "score mismatch"}}}};
   for (const Case& c : cases) {
     ChainState chain;
     std::vector<std::string> lines;

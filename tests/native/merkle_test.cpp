@@ -25,13 +25,15 @@ std::string bytes_of(const TreeHash& h) { return std::string(h.begin(), h.end())
 
 TreeHash from_hex(const std::string& hex) {
   TreeHash out{};
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = static_cast<std::uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
   return out;
 }
 
 std::string from_hex_text(const std::string& hex) {
   std::string out;
-  for (std::size_t i = 0; i < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i < hex.size(); i += 2)
+    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -84,7 +86,8 @@ struct Reference {
 // Entries of varied lengths, the first one empty.
 Reference reference_of(std::size_t n) {
   Reference ref;
-  for (std::size_t i = 0; i < n; ++i) ref.d.push_back(i == 0 ? std::string() : std::string(i % 9, static_cast<char>('a' + i % 26)) + std::to_string(i));
+  for (std::size_t i = 0; i < n; ++i)
+    ref.d.push_back(i == 0 ? std::string() : std::string(i % 9, static_cast<char>('a' + i % 26)) + std::to_string(i));
   return ref;
 }
 
@@ -99,8 +102,8 @@ Hashes proof_from_stream(ProofBuilder builder, const Reference& ref, std::size_t
 // The reference tree of Certificate Transparency, as published with the test vectors of
 // github.com/transparency-dev/merkle (proof/verify_test.go): eight entries, the roots of their
 // first 0..8, and proofs between them.
-const std::vector<std::string> kCtEntries = {"", "00", "10", "2021", "3031", "40414243", "5051525354555657",
-                                             "606162636465666768696a6b6c6d6e6f"};
+const std::vector<std::string> kCtEntries = {
+    "", "00", "10", "2021", "3031", "40414243", "5051525354555657", "606162636465666768696a6b6c6d6e6f"};
 const std::vector<std::string> kCtRoots = {
     "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
     "6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d",
@@ -120,27 +123,48 @@ struct PublishedProof {
   std::vector<std::string> proof;
 };
 const std::vector<PublishedProof> kCtProofs = {
-    {true, 0, 8, {"96a296d224f285c67bee93c30f8a309157f0daa35dc5b87e410b78630a09cfc7",
-                  "5f083f0a1a33ca076a95279832580db3e0ef4584bdff1f54c8a360f50de3031e",
-                  "6b47aaf29ee3c2af9af889bc1fb9254dabd31177f16232dd6aab035ca39bf6e4"}},
-    {true, 5, 8, {"bc1a0643b12e4d2d7c77918f44e0f4f79a838b6cf9ec5b5c283e1f4d88599e6b",
-                  "ca854ea128ed050b41b35ffc1b87b8eb2bde461e9e3b5596ece6b9d5975a0ae0",
-                  "d37ee418976dd95753c1c73862b9398fa2a2cf9b4ff0fdfe8b30cd95209614b7"}},
+    {true,
+     0,
+     8,
+     {"96a296d224f285c67bee93c30f8a309157f0daa35dc5b87e410b78630a09cfc7",
+      "5f083f0a1a33ca076a95279832580db3e0ef4584bdff1f54c8a360f50de3031e",
+      "6b47aaf29ee3c2af9af889bc1fb9254dabd31177f16232dd6aab035ca39bf6e4"}},
+    {true,
+     5,
+     8,
+     {"bc1a0643b12e4d2d7c77918f44e0f4f79a838b6cf9ec5b5c283e1f4d88599e6b",
+      "ca854ea128ed050b41b35ffc1b87b8eb2bde461e9e3b5596ece6b9d5975a0ae0",
+      "d37ee418976dd95753c1c73862b9398fa2a2cf9b4ff0fdfe8b30cd95209614b7"}},
     {true, 2, 3, {"fac54203e7cc696cf0dfcb42c92a1d9dbaf70ad9e621f4bd8d98662f00e3c125"}},
-    {true, 1, 5, {"6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d",
-                  "5f083f0a1a33ca076a95279832580db3e0ef4584bdff1f54c8a360f50de3031e",
-                  "bc1a0643b12e4d2d7c77918f44e0f4f79a838b6cf9ec5b5c283e1f4d88599e6b"}},
-    {false, 1, 8, {"96a296d224f285c67bee93c30f8a309157f0daa35dc5b87e410b78630a09cfc7",
-                   "5f083f0a1a33ca076a95279832580db3e0ef4584bdff1f54c8a360f50de3031e",
-                   "6b47aaf29ee3c2af9af889bc1fb9254dabd31177f16232dd6aab035ca39bf6e4"}},
-    {false, 6, 8, {"0ebc5d3437fbe2db158b9f126a1d118e308181031d0a949f8dededebc558ef6a",
-                   "ca854ea128ed050b41b35ffc1b87b8eb2bde461e9e3b5596ece6b9d5975a0ae0",
-                   "d37ee418976dd95753c1c73862b9398fa2a2cf9b4ff0fdfe8b30cd95209614b7"}},
-    {false, 2, 5, {"5f083f0a1a33ca076a95279832580db3e0ef4584bdff1f54c8a360f50de3031e",
-                   "bc1a0643b12e4d2d7c77918f44e0f4f79a838b6cf9ec5b5c283e1f4d88599e6b"}},
-    {false, 6, 7, {"0ebc5d3437fbe2db158b9f126a1d118e308181031d0a949f8dededebc558ef6a",
-                   "b08693ec2e721597130641e8211e7eedccb4c26413963eee6c1e2ed16ffb1a5f",
-                   "d37ee418976dd95753c1c73862b9398fa2a2cf9b4ff0fdfe8b30cd95209614b7"}},
+    {true,
+     1,
+     5,
+     {"6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d",
+      "5f083f0a1a33ca076a95279832580db3e0ef4584bdff1f54c8a360f50de3031e",
+      "bc1a0643b12e4d2d7c77918f44e0f4f79a838b6cf9ec5b5c283e1f4d88599e6b"}},
+    {false,
+     1,
+     8,
+     {"96a296d224f285c67bee93c30f8a309157f0daa35dc5b87e410b78630a09cfc7",
+      "5f083f0a1a33ca076a95279832580db3e0ef4584bdff1f54c8a360f50de3031e",
+      "6b47aaf29ee3c2af9af889bc1fb9254dabd31177f16232dd6aab035ca39bf6e4"}},
+    {false,
+     6,
+     8,
+     {"0ebc5d3437fbe2db158b9f126a1d118e308181031d0a949f8dededebc558ef6a",
+      "ca854ea128ed050b41b35ffc1b87b8eb2bde461e9e3b5596ece6b9d5975a0ae0",
+      "d37ee418976dd95753c1c73862b9398fa2a2cf9b4ff0fdfe8b30cd95209614b7"}},
+    {false,
+     2,
+     5,
+     {"5f083f0a1a33ca076a95279832580db3e0ef4584bdff1f54c8a360f50de3031e",
+      "bc1a0643b12e4d2d7c77918f44e0f4f79a838b6cf9ec5b5c283e1f4d88599e6b"}},
+    {false,
+     6,
+     7,
+     {"0ebc5d3437fbe2db158b9f126a1d118e308181031d0a949f8dededebc558ef6a",
+      "b08693ec2e721597130641e8211e7eedccb4c26413963eee6c1e2ed16ffb1a5f",
+      "d37ee418976dd95753c1c73862b9398fa2a2cf9b4ff0fdfe8b30cd95209614b7"}},
 };
 
 TEST(MerkleTree, PublishedRootsAndProofs) {
@@ -151,7 +175,8 @@ TEST(MerkleTree, PublishedRootsAndProofs) {
     EXPECT_EQ(builder.root(), from_hex(kCtRoots[n])) << "size " << n;
   }
   for (const PublishedProof& p : kCtProofs) {
-    SCOPED_TRACE(std::string(p.inclusion ? "inclusion " : "consistency ") + std::to_string(p.a) + " " + std::to_string(p.size));
+    SCOPED_TRACE(std::string(p.inclusion ? "inclusion " : "consistency ") + std::to_string(p.a) + " " +
+                 std::to_string(p.size));
     Hashes expected;
     for (const std::string& h : p.proof) expected.push_back(from_hex(h));
     ProofBuilder proof = p.inclusion ? ProofBuilder::inclusion(p.a, p.size) : ProofBuilder::consistency(p.a, p.size);
@@ -251,9 +276,9 @@ TEST(MerkleTree, ConsistencyAtTheEdges) {
     bool ok;
   };
   const std::vector<Case> cases = {
-      {0, 0, empty, empty, {}, true},     {0, 5, empty, other, {}, true},  {0, 5, other, other, {}, false},
-      {0, 5, empty, other, {empty}, false}, {3, 3, one, one, {}, true},    {3, 3, one, other, {}, false},
-      {3, 3, one, one, {one}, false},     {1, 2, one, other, {}, false},   {2, 1, one, other, {}, false},
+      {0, 0, empty, empty, {}, true},       {0, 5, empty, other, {}, true}, {0, 5, other, other, {}, false},
+      {0, 5, empty, other, {empty}, false}, {3, 3, one, one, {}, true},     {3, 3, one, other, {}, false},
+      {3, 3, one, one, {one}, false},       {1, 2, one, other, {}, false},  {2, 1, one, other, {}, false},
       {2, 1, one, one, {}, false},
   };
   for (const Case& c : cases) {
@@ -282,7 +307,8 @@ TEST(MerkleTree, ChunkRootsLocaliseAndRebuildTheRoot) {
   ref.d[37] += "!";
   TreeBuilder changed(kHeight);
   for (const std::string& entry : ref.d) changed.add_entry(entry);
-  for (std::size_t k = 0; k < kMax / 4; ++k) EXPECT_EQ(changed.chunk_roots()[k] != builder.chunk_roots()[k], k == 37 / 4) << k;
+  for (std::size_t k = 0; k < kMax / 4; ++k)
+    EXPECT_EQ(changed.chunk_roots()[k] != builder.chunk_roots()[k], k == 37 / 4) << k;
 }
 
 TEST(MerkleTree, MisuseIsRefused) {

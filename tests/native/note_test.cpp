@@ -57,9 +57,11 @@ const std::string kGoText =
     "If you think cryptography is the answer to your problem,\n"
     "then you don't know what your problem is.\n";
 const std::string kGoSignature =
-    "\xE2\x80\x94 PeterNeumann x08go/ZJkuBS9UG/SffcvIAQxVBtiFupLLr8pAcElZInNIuGUgYN1FFYC2pZSNXgKvqfqdngotpRZb6KE6RyyBwJnAM=\n";
+    "\xE2\x80\x94 PeterNeumann "
+    "x08go/ZJkuBS9UG/SffcvIAQxVBtiFupLLr8pAcElZInNIuGUgYN1FFYC2pZSNXgKvqfqdngotpRZb6KE6RyyBwJnAM=\n";
 const std::string kGoSecondSignature =
-    "\xE2\x80\x94 EnochRoot rwz+eBzmZa0SO3NbfRGzPCpDckykFXSdeX+MNtCOXm2/5n2tiOHp+vAF1aGrQ5ovTG01oOTGwnWLox33WWd1RvMc+QQ=\n";
+    "\xE2\x80\x94 EnochRoot "
+    "rwz+eBzmZa0SO3NbfRGzPCpDckykFXSdeX+MNtCOXm2/5n2tiOHp+vAF1aGrQ5ovTG01oOTGwnWLox33WWd1RvMc+QQ=\n";
 
 TEST(SignedNote, PublishedExampleSignsAndVerifies) {
   const std::vector<std::uint8_t> skey = b64(std::string(kGoSignerKeyData));
@@ -81,10 +83,12 @@ TEST(SignedNote, PublishedExampleSignsAndVerifies) {
 // The examples of c2sp.org/tlog-checkpoint and c2sp.org/signed-note, whose keys are not
 // published: their form is read, and no signature of theirs passes for one of ours.
 TEST(SignedNote, PublishedC2spExamplesParse) {
-  const std::string checkpoint_text = "example.com/behind-the-sofa\n20852163\nCsUYapGGPo4dkMgIAUqom/Xajj7h2fB2MPA3j2jxq2I=\n";
+  const std::string checkpoint_text =
+      "example.com/behind-the-sofa\n20852163\nCsUYapGGPo4dkMgIAUqom/Xajj7h2fB2MPA3j2jxq2I=\n";
   const std::string checkpoint_sig =
       "Az3grlgtzPICa5OS8npVmf1Myq/5IZniMp+ZJurmRDeOoRDe4URYN7u5/Zhcyv2q1gGzGku9nTo+zyWE+xeMcTOAYQ8=";
-  const std::string note = checkpoint_text + "\n" + std::string(kDash) + "example.com/behind-the-sofa " + checkpoint_sig + "\n";
+  const std::string note =
+      checkpoint_text + "\n" + std::string(kDash) + "example.com/behind-the-sofa " + checkpoint_sig + "\n";
   const ParsedNote parsed = parse_note(note);
   EXPECT_EQ(parsed.text, checkpoint_text);
   ASSERT_EQ(parsed.signatures.size(), 1u);
@@ -101,9 +105,10 @@ TEST(SignedNote, PublishedC2spExamplesParse) {
 
   const std::string poem =
       "Ognuno sta solo sul cuor della terra\ntrafitto da un raggio di sole:\n\ned \xC3\xA8 subito sera.\n";
-  const ParsedNote quasimodo = parse_note(
-      poem + "\n" + std::string(kDash) +
-      "quasimodo.example/salvatore NnugSzTjtVAewIS+Z/iJhUPeFDkO/5QQ2i5ddnGITLlC+EhfLW9oJKONrMouFSQU0xMcXxj99ihAQwaqP3ZekRwNtIc=\n");
+  const ParsedNote quasimodo =
+      parse_note(poem + "\n" + std::string(kDash) +
+                 "quasimodo.example/salvatore "
+                 "NnugSzTjtVAewIS+Z/iJhUPeFDkO/5QQ2i5ddnGITLlC+EhfLW9oJKONrMouFSQU0xMcXxj99ihAQwaqP3ZekRwNtIc=\n");
   EXPECT_EQ(quasimodo.text, poem);
   ASSERT_EQ(quasimodo.signatures.size(), 1u);
   EXPECT_EQ(quasimodo.signatures[0].name, "quasimodo.example/salvatore");
@@ -137,8 +142,8 @@ TEST(SignedNote, WrittenCheckpointVerifiesIndependently) {
   unsigned char digest[32];
   crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(id_input.data()), id_input.size());
   EXPECT_EQ(std::memcmp(sig.data(), digest, 4), 0);
-  EXPECT_EQ(crypto_sign_verify_detached(sig.data() + 4, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
-                                        key.public_key().data()),
+  EXPECT_EQ(crypto_sign_verify_detached(sig.data() + 4, reinterpret_cast<const unsigned char*>(text.data()),
+                                        text.size(), key.public_key().data()),
             0);
 
   const NoteVerifierKey vkey = make_verifier_key(origin, key.public_key());
@@ -147,7 +152,8 @@ TEST(SignedNote, WrittenCheckpointVerifiesIndependently) {
   EXPECT_EQ(opened.checkpoint.size, 18446744073709551615u);
   EXPECT_EQ(opened.checkpoint.root, root);
   EXPECT_TRUE(opened.checkpoint.extensions.empty());
-  EXPECT_EQ(error_of([&] { open_checkpoint(note, std::vector{vkey}, "other.example/log"); }), NoteErrorKind::kWrongOrigin);
+  EXPECT_EQ(error_of([&] { open_checkpoint(note, std::vector{vkey}, "other.example/log"); }),
+            NoteErrorKind::kWrongOrigin);
 }
 
 TEST(SignedNote, HostileVerifierKeysAreRefused) {
@@ -170,11 +176,11 @@ TEST(SignedNote, HostileVerifierKeysAreRefused) {
       "Peter\xC0\xAENeumann+c74f20a3+" + key_b64,  // overlong UTF-8
       good + "\n",
       good + "=",
-      good.substr(0, good.size() - 1),  // a character short
+      good.substr(0, good.size() - 1),                                       // a character short
       "PeterNeumann+c74f20a3+ARpc2QcUPDhMQegwxbzhKqiBfsVkmqq/LDE4izWy10TX",  // another key under the same ID
       "PeterNeumann+c74f20a3+ARpc2QcUPDhMQegwxbzhKqiBfsVkmqq/LDE4izWy10T*",
-      "PeterNeumann+c74f20a3+ApJc2QcUPDhMQegwxbzhKqiBfsVkmqq/LDE4izWy10TW",  // signature type 2
-      "PeterNeumann+c74f20a3+ARpc2QcUPDhMQegwxbzhKqiBfsVkmqq/LDE4izWy10Q=",  // 31-byte key
+      "PeterNeumann+c74f20a3+ApJc2QcUPDhMQegwxbzhKqiBfsVkmqq/LDE4izWy10TW",      // signature type 2
+      "PeterNeumann+c74f20a3+ARpc2QcUPDhMQegwxbzhKqiBfsVkmqq/LDE4izWy10Q=",      // 31-byte key
       "PeterNeumann+c74f20a3+ARpc2QcUPDhMQegwxbzhKqiBfsVkmqq/LDE4izWy10TWAA==",  // 33-byte key
       std::string(5000, 'a') + "+c74f20a3+" + key_b64,
   };
@@ -210,16 +216,22 @@ TEST(SignedNote, HostileNotesAreRefused) {
       {"two spaces", text + "\n" + std::string(kDash) + "log.example/a  " + sig_b64 + "\n", NoteErrorKind::kMalformed},
       {"empty name", text + "\n" + std::string(kDash) + " " + sig_b64 + "\n", NoteErrorKind::kMalformed},
       {"name with a plus", text + "\n" + std::string(kDash) + "log+a " + sig_b64 + "\n", NoteErrorKind::kMalformed},
-      {"base64 without padding", text + "\n" + std::string(kDash) + "log.example/a " + sig_b64.substr(0, sig_b64.size() - 1) + "\n",
+      {"base64 without padding",
+       text + "\n" + std::string(kDash) + "log.example/a " + sig_b64.substr(0, sig_b64.size() - 1) + "\n",
        NoteErrorKind::kMalformed},
       {"base64 with a bad character", text + "\n" + std::string(kDash) + "log.example/a !" + sig_b64.substr(1) + "\n",
        NoteErrorKind::kMalformed},
-      {"signature of 4 bytes", text + "\n" + std::string(kDash) + "log.example/a AAAAAA==\n", NoteErrorKind::kMalformed},
+      {"signature of 4 bytes", text + "\n" + std::string(kDash) + "log.example/a AAAAAA==\n",
+       NoteErrorKind::kMalformed},
       {"carriage return", "log.example/a\r" + good.substr(13), NoteErrorKind::kMalformed},
       {"tab", "log.example/a\t\n" + good.substr(14), NoteErrorKind::kMalformed},
       {"NUL", std::string("log.example/a\0", 14) + good.substr(13), NoteErrorKind::kMalformed},
       {"lone continuation byte", "\x80" + good, NoteErrorKind::kMalformed},
-      {"overlong slash", "log.example\xC0\xAF" "a" + good.substr(13), NoteErrorKind::kMalformed},
+      {"overlong slash",
+       "log.example\xC0\xAF"
+       "a" +
+           good.substr(13),
+       NoteErrorKind::kMalformed},
       {"surrogate", "\xED\xA0\x80" + good, NoteErrorKind::kMalformed},
       {"above U+10FFFF", "\xF4\x90\x80\x80" + good, NoteErrorKind::kMalformed},
       {"truncated sequence at the end", good + "\xE2\x80", NoteErrorKind::kMalformed},
@@ -230,7 +242,8 @@ TEST(SignedNote, HostileNotesAreRefused) {
       {"short signature by a known key", text + "\n" + line.substr(0, kDash.size() + 14) + sig_b64.substr(0, 84) + "\n",
        NoteErrorKind::kBadSignature},
       {"altered signature after a good one",
-       good + line.substr(0, kDash.size() + 14) + sig_b64.substr(0, 20) + (sig_b64[20] == 'A' ? "B" : "A") + sig_b64.substr(21) + "\n",
+       good + line.substr(0, kDash.size() + 14) + sig_b64.substr(0, 20) + (sig_b64[20] == 'A' ? "B" : "A") +
+           sig_b64.substr(21) + "\n",
        NoteErrorKind::kBadSignature},
   };
   for (const Case& c : cases) {
@@ -254,7 +267,9 @@ TEST(SignedNote, SignatureRulesOfTheFormat) {
   std::string signatures;
   for (int i = 0; i < 15; ++i) {
     if (i == 7) signatures += line;
-    signatures += sign_note(text, "w.example/" + std::to_string(i + 2), key_from_byte(static_cast<std::uint8_t>(10 + i))).substr(text.size() + 1);
+    signatures +=
+        sign_note(text, "w.example/" + std::to_string(i + 2), key_from_byte(static_cast<std::uint8_t>(10 + i)))
+            .substr(text.size() + 1);
   }
   const VerifiedNote opened = open_note(text + "\n" + signatures, std::vector{vkey});
   EXPECT_EQ(opened.text, text);
@@ -296,7 +311,7 @@ TEST(Checkpoint, TextsAreReadStrictly) {
       {"o\n1\n", false, 0},
       {"o\n1\n" + root + "\n\n", false, 0},
       {"o\n1\n" + root + "\next\n\n", false, 0},
-      {"o\n1\nAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==\n", false, 0},   // 31 bytes
+      {"o\n1\nAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==\n", false, 0},  // 31 bytes
       {"o\n1\nAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n", false, 0},  // 33 bytes
       {"o\n1\nAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\n", false, 0},   // no padding
       {"o\n1\nAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAB=\n", false, 0},  // stray low bits
@@ -310,7 +325,8 @@ TEST(Checkpoint, TextsAreReadStrictly) {
       EXPECT_EQ(cp.size, c.size);
       EXPECT_EQ(cp.root, TreeHash{});
     } else {
-      EXPECT_EQ(error_of([&] { parse_checkpoint_text(c.text); }), NoteErrorKind::kBadCheckpoint) << c.text.substr(0, 60);
+      EXPECT_EQ(error_of([&] { parse_checkpoint_text(c.text); }), NoteErrorKind::kBadCheckpoint)
+          << c.text.substr(0, 60);
     }
   }
   EXPECT_EQ(parse_checkpoint_text("o\n7\n" + root + "\next one\next two\n").extensions,

@@ -89,10 +89,10 @@ std::vector<std::string> damaged_log(Chains& chains) {
     lines.push_back(chains.next(i % 3, std::string(20 + 7 * (i % 11), 'p'), std::string(i % 13, 'o')));
   }
   lines[10].replace(lines[10].find("\"prompt\":\"p"), 11, "\"prompt\":\"q");  // hash mismatch
-  lines.erase(lines.begin() + 30);                                           // chain break
-  lines[50] = lines[50].substr(0, 60);                                       // bad form
-  lines[70] += std::string(3000, ' ');                                       // oversized below
-  lines.insert(lines.begin() + 90, lines[80]);                               // repeated line
+  lines.erase(lines.begin() + 30);                                            // chain break
+  lines[50] = lines[50].substr(0, 60);                                        // bad form
+  lines[70] += std::string(3000, ' ');                                        // oversized below
+  lines.insert(lines.begin() + 90, lines[80]);                                // repeated line
   return lines;
 }
 

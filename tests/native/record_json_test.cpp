@@ -88,7 +88,8 @@ TEST(RecordJson, AbsentInsightAndEdgeValues) {
   write_record_json(w, r);
   const std::string zeros = "0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0";
   const std::string want = R"({"id":"","timestamp":"","monotonic_nanos":18446744073709551615,"hash":"",)"
-                           R"("signature":[)" + zeros + "," + zeros + "," + zeros + "," + zeros +
+                           R"("signature":[)" +
+                           zeros + "," + zeros + "," + zeros + "," + zeros +
                            R"(],"merkle_root":"","coherence_score":null,"reputation_scalar":1e-6,)"
                            R"("ppp_json":"","ctx_json":"","prompt":"","reasoning_trace_json":"","output":"",)"
                            R"("human_delta_chain_json":"","core_insight_json":null})";

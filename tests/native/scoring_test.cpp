@@ -182,11 +182,21 @@ TEST(Scoring, MatchesModelOverLongRandomSequences) {
   for (int step = 0; step < 1700; ++step) {
     std::uint64_t combined = 0;
     switch (rng() % 7) {
-      case 0: combined = rng() % 16; break;
-      case 1: combined = rng() % 4096; break;
-      case 2: combined = rng() % 2000000; break;
-      case 3: combined = rng() % (std::uint64_t{1} << 40); break;
-      default: combined = last_combined; break;  // runs of equal lengths give insights
+      case 0:
+        combined = rng() % 16;
+        break;
+      case 1:
+        combined = rng() % 4096;
+        break;
+      case 2:
+        combined = rng() % 2000000;
+        break;
+      case 3:
+        combined = rng() % (std::uint64_t{1} << 40);
+        break;
+      default:
+        combined = last_combined;
+        break;  // runs of equal lengths give insights
     }
     last_combined = combined;
     const std::uint64_t prompt = combined == 0 ? 0 : rng() % (combined + 1);
@@ -330,19 +340,16 @@ TEST(ScoringSteps, DeltaClampsAndTruncatesTowardZero) {
     int expected;
   };
   const Case cases[] = {
-      {1.0f, 0.0f, 127},     // exactly 127
-      {2.0f, 0.0f, 127},     // 254 clamps
-      {1.004f, 0.0f, 127},   // between 127 and 128 clamps down
-      {0.0f, 1.0f, -127},    // exactly -127
-      {-1.005f, 0.0f, -127}, // -127.6 truncates up, not down
-      {0.0f, 1.5f, -128},    // -190.5 clamps
-      {0.0f, 9.0f, -128},
-      {0.5f, 0.0f, 63},      // 63.5
-      {0.0f, 0.5f, -63},     // -63.5 toward zero
-      {0.0078125f, 0.0f, 0}, // 127/128
-      {0.0f, 0.0078125f, 0},
-      {0.25f, 0.25f, 0},
-      {0.3f, 0.1f, 25},      // 25.4
+      {1.0f, 0.0f, 127},                                           // exactly 127
+      {2.0f, 0.0f, 127},                                           // 254 clamps
+      {1.004f, 0.0f, 127},                                         // between 127 and 128 clamps down
+      {0.0f, 1.0f, -127},                                          // exactly -127
+      {-1.005f, 0.0f, -127},                                       // -127.6 truncates up, not down
+      {0.0f, 1.5f, -128},                                          // -190.5 clamps
+      {0.0f, 9.0f, -128},    {0.5f, 0.0f, 63},                     // 63.5
+      {0.0f, 0.5f, -63},                                           // -63.5 toward zero
+      {0.0078125f, 0.0f, 0},                                       // 127/128
+      {0.0f, 0.0078125f, 0}, {0.25f, 0.25f, 0}, {0.3f, 0.1f, 25},  // 25.4
   };
   DecisionVector v = filled(0.0f);
   DecisionVector mean = filled(0.0f);
@@ -464,22 +471,19 @@ TEST(ScoringSteps, PhaseRemainderEqualsFmodf) {
   std::uniform_int_distribution<std::uint32_t> bits(0, 0x4F800000u);  // every float in [0, 2^32]
   for (int i = 0; i < 3000000; ++i) {
     const float x = std::bit_cast<float>(bits(rng));
-    ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period)))
-        << x;
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period))) << x;
   }
   // Near multiples of the period, where a rounded quotient can land on the wrong side.
   for (std::uint32_t k = 0; k < 2000000; k += 7) {
     float x = static_cast<float>(static_cast<double>(k) * period);
     for (int step = 0; step < 6; ++step) {
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period)))
-          << x;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period))) << x;
       x = std::nextafter(x, 1e30f);
     }
     x = static_cast<float>(static_cast<double>(k) * period);
     for (int step = 0; step < 6; ++step) {
       x = std::nextafter(x, 0.0f);
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period)))
-          << x;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(phase_remainder(x)), std::bit_cast<std::uint32_t>(fmodf(x, period))) << x;
     }
   }
   for (float x : {0.0f, 6.28f, 3.4e9f, 3.5e9f, 1e20f, 3.4e38f}) {

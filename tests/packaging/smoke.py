@@ -56,4 +56,6 @@ with open(tampered, "wb") as f:
     f.writelines(lines)
 bad = subprocess.run([verify, tampered, "--public-key", key], capture_output=True, text=True, timeout=60)
 assert bad.returncode == 1 and "hash mismatch" in bad.stdout, (bad.returncode, bad.stdout, bad.stderr)
-print(f"captured 3 records; velm-qor-verify accepts the log and rejects a changed prompt; {len(args.masked)} system libraries masked")
+print(
+    f"captured 3 records; velm-qor-verify accepts the log and rejects a changed prompt; {len(args.masked)} system libraries masked"
+)

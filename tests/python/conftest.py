@@ -75,8 +75,9 @@ def seal_text(ppp, prompt: str, coherence: float, reputation: float) -> bytes:
     return text.encode() + seal_float(coherence).encode() + seal_float(reputation).encode()
 
 
-def run_writer_processes(wal, processes: int, captures: int, prompt: str, output: str,
-                         auto_insight: str = "True", timeout: float = 600) -> None:
+def run_writer_processes(
+    wal, processes: int, captures: int, prompt: str, output: str, auto_insight: str = "True", timeout: float = 600
+) -> None:
     """Runs `processes` interpreters at once, each capturing `captures` records into the log `wal`
     through an engine of its own. `prompt`, `output` and `auto_insight` are Python expressions of
     the process number `proc` and the capture number `n`."""

@@ -31,14 +31,17 @@ def test_record_fields(ppp, review):
     engine = velm_qor.QOREngine(":memory:")
     ctx = {"user": "ümlaut", "n": [1, 2.5, None], "ok": True}
     trace = ["step 1", {"w": 0.25}]
-    record = engine.capture(ctx, "Prompt é\n\"q\"", trace, "Output ✓", ppp, review)
+    record = engine.capture(ctx, 'Prompt é\n"q"', trace, "Output ✓", ppp, review)
     assert isinstance(record, velm_qor.SealedRecord)
     assert record.ctx_json == json.dumps(ctx)
     assert record.reasoning_trace_json == json.dumps(trace)
-    assert record.prompt == "Prompt é\n\"q\"" and record.output == "Output ✓"
+    assert record.prompt == 'Prompt é\n"q"' and record.output == "Output ✓"
     assert record.ppp_json == '{"provenance":"a","place":"b","purpose":"c"}'
     assert json.loads(record.human_delta_chain_json) == {
-        "chain_id": "chain-1", "agent_decision_ref": "ref-1", "resolved": False, "terminal_node": "node-9",
+        "chain_id": "chain-1",
+        "agent_decision_ref": "ref-1",
+        "resolved": False,
+        "terminal_node": "node-9",
     }
     assert record.human_delta_chain_json.startswith('{"chain_id":"chain-1","agent_decision_ref"')
     assert re.fullmatch(r"qor_[0-9a-f-]{36}", record.id)
@@ -75,9 +78,21 @@ def test_record_is_read_only_and_returns_fresh_values(ppp, review):
     assert record.id == old_id
     props = [n for n, v in vars(velm_qor.SealedRecord).items() if type(v).__name__ == "getset_descriptor"]
     assert props == [
-        "id", "timestamp", "monotonic_nanos", "hash", "signature", "merkle_root", "coherence_score",
-        "reputation_scalar", "ppp_json", "ctx_json", "prompt", "reasoning_trace_json", "output",
-        "human_delta_chain_json", "core_insight_json",
+        "id",
+        "timestamp",
+        "monotonic_nanos",
+        "hash",
+        "signature",
+        "merkle_root",
+        "coherence_score",
+        "reputation_scalar",
+        "ppp_json",
+        "ctx_json",
+        "prompt",
+        "reasoning_trace_json",
+        "output",
+        "human_delta_chain_json",
+        "core_insight_json",
     ]
     assert velm_qor.SealedRecord.hash.__doc__ == "BLAKE3 hash string locking total structure components."
 
@@ -209,7 +224,9 @@ def test_failed_captures_change_nothing(ppp, review):
         want = reference.capture(None, "p" * n, None, "o", ppp, review)
         assert got.merkle_root == next_root_hex(root, got.hash)
         assert (got.coherence_score, got.reputation_scalar, got.hash) == (
-            want.coherence_score, want.reputation_scalar, want.hash,
+            want.coherence_score,
+            want.reputation_scalar,
+            want.hash,
         )
         root = got.merkle_root
 

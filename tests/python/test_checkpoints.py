@@ -11,14 +11,15 @@ import uuid
 
 import pytest
 from nacl.signing import SigningKey, VerifyKey
+from test_verify import CASES, VERIFY, at, capture_many, replace_value
 
 import velm_qor
-from test_verify import CASES, VERIFY, at, capture_many, replace_value
 
 ORIGIN = "audit.example/log"
 
 
 # --- RFC 6962 section 2.1, as written there ---------------------------------------------------
+
 
 def sha256(data: bytes) -> bytes:
     return hashlib.sha256(data).digest()
@@ -49,6 +50,7 @@ def audit_path(m: int, entries) -> list:
 
 
 # --- C2SP signed notes -------------------------------------------------------------------------
+
 
 def key_id(name: str, public: bytes) -> bytes:
     return sha256(name.encode() + b"\n" + b"\x01" + public)[:4]
@@ -99,8 +101,11 @@ def witness(tmp_path_factory):
     assert vkey.endswith("\n") and vkey.count("\n") == 1
     name, kid, blob = vkey.strip().split("+", 2)
     public = bytes(SigningKey(seed).verify_key)
-    assert (name, bytes.fromhex(kid), base64.b64decode(blob, validate=True)) == (ORIGIN, key_id(ORIGIN, public),
-                                                                                  b"\x01" + public)
+    assert (name, bytes.fromhex(kid), base64.b64decode(blob, validate=True)) == (
+        ORIGIN,
+        key_id(ORIGIN, public),
+        b"\x01" + public,
+    )
     assert seed.hex() not in proc.stdout.decode() + proc.stderr.decode()
     # Never replaced: a second call fails and leaves the key as it was.
     again = cli("witness-key", path, "--name", ORIGIN)
@@ -128,8 +133,13 @@ def logs(tmp_path_factory):
         return (folder / name).read_bytes().splitlines()
 
     assert len(read("two.wal")) == 10 and len(read("long.wal")) == 70
-    return {"lines": read("two.wal"), "other": read("other.wal"), "key": first.public_key_hex(),
-            "long": read("long.wal"), "long_key": long.public_key_hex()}
+    return {
+        "lines": read("two.wal"),
+        "other": read("other.wal"),
+        "key": first.public_key_hex(),
+        "long": read("long.wal"),
+        "long_key": long.public_key_hex(),
+    }
 
 
 def write_log(path, lines):
@@ -185,7 +195,11 @@ def test_checkpoints_and_proofs_follow_rfc_6962(tmp_path, witness, logs):
             assert proc.returncode == 0, proc.stderr
             bundle = json.loads(proc.stdout)
             assert list(bundle) == ["format", "record", "checkpoint", "leaf_index", "tree_size", "inclusion_proof"]
-            assert (bundle["format"], bundle["record"].encode(), bundle["checkpoint"].encode()) == (1, lines[m], notes[n])
+            assert (bundle["format"], bundle["record"].encode(), bundle["checkpoint"].encode()) == (
+                1,
+                lines[m],
+                notes[n],
+            )
             assert (bundle["leaf_index"], bundle["tree_size"]) == (m, n)
             assert [base64.b64decode(h) for h in bundle["inclusion_proof"]] == audit_path(m, lines[:n])
             path = tmp_path / "bundle.json"
@@ -252,7 +266,7 @@ def test_every_damage_is_caught_once_a_checkpoint_covers_it(tmp_path, witness, l
     assert verify(wal, key, witness[3], cps, jobs=1) == (rc, report)
     expected = expected_checkpoint_failures(lines, damaged)
     assert rc == 1 and checkpoint_failures(report) == set(expected)
-    assert expected or damaged[:max(SIZES)] == lines  # only a line past every checkpoint goes uncaught
+    assert expected or damaged[: max(SIZES)] == lines  # only a line past every checkpoint goes uncaught
     for f in report["logs"][0]["failures"]:
         span = expected.get((f["line"], f["kind"]))
         if span:
@@ -314,7 +328,10 @@ def hostile_checkpoints(lines, seed):
         "not UTF-8": (sign(note_text(origin="audit~log"), seed).replace(b"~", b"\xff"), {(0, "checkpoint signature")}),
         "empty": (b"", {(0, "checkpoint signature")}),
         "too large": (b"x" * (2 << 20), {(0, "checkpoint signature")}),
-        "tree size beyond the log": (sign(note_text(size="11", root=mth(lines + [b"x"])), seed), {(11, "log truncated")}),
+        "tree size beyond the log": (
+            sign(note_text(size="11", root=mth(lines + [b"x"])), seed),
+            {(11, "log truncated")},
+        ),
         "far beyond the log": (sign(note_text(size="18446744073709551615"), seed), {(11, "log truncated")}),
         "wrong root": (sign(note_text(size="10", root=mth(lines[::-1])), seed), {(1, "checkpoint mismatch")}),
         "empty tree": (sign(note_text(size="0", root=sha256(b"")), seed), set()),
@@ -340,8 +357,10 @@ def test_hostile_bundles(tmp_path, witness, logs):
     cp = checkpoint_over(tmp_path, lines, key, witness, "cp")
     good = json.loads(cli("prove", wal, "--line", 3, "--checkpoint", cp).stdout)
     other_key = velm_qor.QOREngine(":memory:").public_key_hex()
-    other_vkey = "other.example+%s+%s" % (key_id("other.example", bytes(SigningKey(bytes(32 * [7])).verify_key)).hex(),
-                                          base64.b64encode(b"\x01" + bytes(SigningKey(bytes(32 * [7])).verify_key)).decode())
+    other_vkey = "other.example+%s+%s" % (
+        key_id("other.example", bytes(SigningKey(bytes(32 * [7])).verify_key)).hex(),
+        base64.b64encode(b"\x01" + bytes(SigningKey(bytes(32 * [7])).verify_key)).decode(),
+    )
 
     def edit(**changes):
         return json.dumps({**good, **changes}).encode()
@@ -369,24 +388,41 @@ def test_hostile_bundles(tmp_path, witness, logs):
         "largest leaf index": (edit(leaf_index=2**64 - 1), vkey, key, "inclusion"),
         "another leaf index": (edit(leaf_index=3), vkey, key, "inclusion"),
         "output edited": (edit(record=good["record"].replace("prompt-", "Prompt-", 1)), vkey, key, "inclusion"),
-        "proof hash changed": (edit(inclusion_proof=proof[:-1] + [base64.b64encode(b"\0" * 32).decode()]), vkey, key,
-                               "inclusion"),
+        "proof hash changed": (
+            edit(inclusion_proof=proof[:-1] + [base64.b64encode(b"\0" * 32).decode()]),
+            vkey,
+            key,
+            "inclusion",
+        ),
         "proof cut short": (edit(inclusion_proof=proof[:-1]), vkey, key, "inclusion"),
         "too many hashes": (edit(inclusion_proof=proof * 30), vkey, key, "bundle"),
         "raw control character": (json.dumps(good).replace("prompt-", "prompt\x01", 1).encode(), vkey, key, "bundle"),
         "escaped control character": (edit(record=good["record"] + "\x00"), vkey, key, "inclusion"),
-        "checkpoint with control character": (edit(checkpoint=good["checkpoint"].replace("\n", "\r\n", 1)), vkey, key,
-                                              "checkpoint signature"),
+        "checkpoint with control character": (
+            edit(checkpoint=good["checkpoint"].replace("\n", "\r\n", 1)),
+            vkey,
+            key,
+            "checkpoint signature",
+        ),
         "extra member": (edit(extra=1), vkey, key, "bundle"),
-        "member missing": (json.dumps({k: v for k, v in good.items() if k != "tree_size"}).encode(), vkey, key, "bundle"),
+        "member missing": (
+            json.dumps({k: v for k, v in good.items() if k != "tree_size"}).encode(),
+            vkey,
+            key,
+            "bundle",
+        ),
         "member twice": (json.dumps(good)[:-1].encode() + b', "tree_size": 10}', vkey, key, "bundle"),
         "format 2": (edit(format=2), vkey, key, "bundle"),
-        "not JSON": (b"{\"format\": 1", vkey, key, "bundle"),
+        "not JSON": (b'{"format": 1', vkey, key, "bundle"),
         "not UTF-8": (json.dumps(good).encode().replace(b"prompt-", b"prompt\xff", 1), vkey, key, "bundle"),
         "an array": (b"[]", vkey, key, "bundle"),
         "too large": (b" " * (64 << 20) + json.dumps(good).encode(), vkey, key, "bundle"),
-        "seal broken, signed tree": (edit(record=forged.decode(), checkpoint=forged_cp, leaf_index=0, tree_size=1,
-                                          inclusion_proof=[]), vkey, key, "record"),
+        "seal broken, signed tree": (
+            edit(record=forged.decode(), checkpoint=forged_cp, leaf_index=0, tree_size=1, inclusion_proof=[]),
+            vkey,
+            key,
+            "record",
+        ),
     }
     path = tmp_path / "bundle.json"
     for name, (bundle, witness_key, engine_key, problem) in cases.items():
@@ -397,8 +433,11 @@ def test_hostile_bundles(tmp_path, witness, logs):
         assert (result["ok"], result["problem"]) == (problem is None, problem), (name, result)
         if problem is not None:
             text = cli("check-proof", path, "--witness", witness_key, "--public-key", engine_key)
-            assert text.returncode == 1 and text.stdout.startswith(f"{problem}: ".encode()) and \
-                text.stdout.endswith(b"FAILED\n"), name
+            assert (
+                text.returncode == 1
+                and text.stdout.startswith(f"{problem}: ".encode())
+                and text.stdout.endswith(b"FAILED\n")
+            ), name
 
 
 def test_refusals_and_usage_errors(tmp_path, witness, logs):
@@ -408,15 +447,48 @@ def test_refusals_and_usage_errors(tmp_path, witness, logs):
     damaged = write_log(tmp_path / "damaged.wal", UNNOTICED["context"](lines, None))
     refused = [  # (arguments, exit status, text in standard error)
         (["prove", wal, "--line", 7, "--checkpoint", cp], 1, b"not among the checkpoint's 6 lines"),
-        (["prove", write_log(tmp_path / "short.wal", lines[:5]), "--line", 2, "--checkpoint", cp], 1,
-         b"only 5 complete lines"),
+        (
+            ["prove", write_log(tmp_path / "short.wal", lines[:5]), "--line", 2, "--checkpoint", cp],
+            1,
+            b"only 5 complete lines",
+        ),
         (["prove", damaged, "--line", 1, "--checkpoint", cp], 1, b"not give the checkpoint's root"),
-        (["checkpoint", write_log(tmp_path / "cut.wal", lines[:4] + lines[5:]), "--public-key", key,
-          "--witness-key", witness[0], "--origin", ORIGIN], 1, b"chain break"),
-        (["checkpoint", wal, "--public-key", key, "--witness-key", witness[0], "--origin", ORIGIN,
-          "--previous", write_log(tmp_path / "junk.cp", [b"junk"])], 1, b"checkpoint signature"),
+        (
+            [
+                "checkpoint",
+                write_log(tmp_path / "cut.wal", lines[:4] + lines[5:]),
+                "--public-key",
+                key,
+                "--witness-key",
+                witness[0],
+                "--origin",
+                ORIGIN,
+            ],
+            1,
+            b"chain break",
+        ),
+        (
+            [
+                "checkpoint",
+                wal,
+                "--public-key",
+                key,
+                "--witness-key",
+                witness[0],
+                "--origin",
+                ORIGIN,
+                "--previous",
+                write_log(tmp_path / "junk.cp", [b"junk"]),
+            ],
+            1,
+            b"checkpoint signature",
+        ),
         (["checkpoint", wal, "--public-key", key, "--witness-key", wal, "--origin", ORIGIN], 2, b"32 bytes"),
-        (["checkpoint", wal, "--public-key", key, "--witness-key", witness[0], "--origin", "two words"], 2, b"--origin"),
+        (
+            ["checkpoint", wal, "--public-key", key, "--witness-key", witness[0], "--origin", "two words"],
+            2,
+            b"--origin",
+        ),
         (["prove", wal, "--line", 0, "--checkpoint", cp], 2, b"--line"),
         (["prove", wal, "--line", "1x", "--checkpoint", cp], 2, b"--line"),
         ([wal, "--public-key", key, "--checkpoint", cp], 2, b"--witness"),

@@ -85,8 +85,9 @@ def test_threads_on_shared_and_separate_engines(tmp_path):
                 ctx = YieldingThenFailing(n=n) if n % 7 == 3 else Yielding(engine=name, thread=thread_no, n=n)
                 try:
                     # The name in the prompt keeps the engines' chains apart in the shared log.
-                    record = engine.capture(ctx, name + "é" * (n % 17), [n], "o" * (n % 5), ppp, review,
-                                            auto_insight=n % 2 == 0)
+                    record = engine.capture(
+                        ctx, name + "é" * (n % 17), [n], "o" * (n % 5), ppp, review, auto_insight=n % 2 == 0
+                    )
                 except BaseException as exc:  # noqa: BLE001
                     with lock:
                         errors[name].append((type(exc).__name__, str(exc)))
@@ -102,9 +103,11 @@ def test_threads_on_shared_and_separate_engines(tmp_path):
     def mutator(deadline):
         n = 0
         while time.monotonic() < deadline:
-            for what, fn in [("set", lambda: setattr(ppp, "place", f"place-{n}")),
-                             ("set", lambda: setattr(review, "resolved", n % 2 == 1)),
-                             ("key", shared.public_key_hex)]:
+            for what, fn in [
+                ("set", lambda: setattr(ppp, "place", f"place-{n}")),
+                ("set", lambda: setattr(review, "resolved", n % 2 == 1)),
+                ("key", shared.public_key_hex),
+            ]:
                 try:
                     result = fn()
                     assert what != "key" or result == public_key
@@ -136,8 +139,9 @@ def test_threads_on_shared_and_separate_engines(tmp_path):
         for record in recs:
             verify_record(record, public_key)
             sealed_ppp = SimpleNamespace(**json.loads(record.ppp_json))
-            assert record.hash == b3hex(seal_text(sealed_ppp, record.prompt, record.coherence_score,
-                                                  record.reputation_scalar))
+            assert record.hash == b3hex(
+                seal_text(sealed_ppp, record.prompt, record.coherence_score, record.reputation_scalar)
+            )
             assert json.loads(record.ctx_json)["engine"] == name
 
     # One chain per engine in the shared log, holding exactly that engine's records.
@@ -160,7 +164,8 @@ def test_threads_on_shared_and_separate_engines(tmp_path):
         for line in chain:
             again = twin.capture(None, "x" * len(line["prompt"].encode()), None, line["output"], ppp, review)
             assert (again.coherence_score, again.reputation_scalar) == (
-                line["coherence_score"], line["reputation_scalar"],
+                line["coherence_score"],
+                line["reputation_scalar"],
             )
 
 
@@ -204,8 +209,12 @@ class LockHolder:
     """Another process holding the log's exclusive flock until released (or for `seconds` at most)."""
 
     def __init__(self, path, seconds=4.0):
-        self.proc = subprocess.Popen([sys.executable, "-c", HOLDER, str(path), str(seconds)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", HOLDER, str(path), str(seconds)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         assert self.proc.stdout.readline() == "held\n"
         self.started = time.monotonic()
 
@@ -324,7 +333,8 @@ def test_forked_children_start_their_own_chains(tmp_path, ppp, review, start):
     assert len(children) == (1 if start is start_os_fork else 2)
     for chain in children:
         assert [(x["coherence_score"], x["reputation_scalar"]) for x in chain] == [
-            (r.coherence_score, r.reputation_scalar) for r in fresh]
+            (r.coherence_score, r.reputation_scalar) for r in fresh
+        ]
 
 
 def test_fork_while_another_thread_captures(tmp_path, ppp, review):

@@ -58,7 +58,7 @@ def test_existing_key_and_log_are_left_alone(tmp_path):
 
 @pytest.mark.parametrize("length", [0, 31, 33, 10_000_000])
 def test_wrong_key_length_is_fatal_and_never_printed(tmp_path, panic_type, capfd, length):
-    secret = (b"\xab" * length)
+    secret = b"\xab" * length
     (tmp_path / "k.wal.key").write_bytes(secret)
     with pytest.raises(panic_type) as info:
         velm_qor.QOREngine(str(tmp_path / "k.wal"))
@@ -168,8 +168,12 @@ def no_links_env(tmp_path_factory):
 def test_key_created_in_place_where_links_are_refused(tmp_path, no_links_env):
     wal = str(tmp_path / "nl.wal")
     code = f"import velm_qor; print(velm_qor.QOREngine({wal!r}).public_key_hex())"
-    procs = [subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              text=True, env=no_links_env) for _ in range(6)]
+    procs = [
+        subprocess.Popen(
+            [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=no_links_env
+        )
+        for _ in range(6)
+    ]
     outs = [p.communicate(timeout=60) for p in procs]
     assert [p.returncode for p in procs] == [0] * 6, outs
     seed = (tmp_path / "nl.wal.key").read_bytes()
@@ -215,20 +219,25 @@ def test_engine_on_a_fat_file_system(vfat_dir, ppp, review):
         second = velm_qor.QOREngine(wal)
     # FAT shows every file as readable by all: the key is made and used, with a warning saying so.
     assert {str(w.message) for w in caught} <= {
-        f"velm_qor: the signing key '{wal}.key' may be read by other users (mode {m:04o})" for m in (0o644, 0o755)}
+        f"velm_qor: the signing key '{wal}.key' may be read by other users (mode {m:04o})" for m in (0o644, 0o755)
+    }
     seed = (vfat_dir / "a.wal.key").read_bytes()
     assert first.public_key_hex() == second.public_key_hex() == SigningKey(seed).verify_key.encode().hex()
     assert json.loads((vfat_dir / "a.wal").read_bytes())["id"] == record.id
     assert sorted(os.listdir(vfat_dir)) == ["a.wal", "a.wal.key"]
 
 
-@pytest.mark.parametrize("mode, problem", [
-    (0o620, "may be written by other users (mode 0620)"),
-    (0o602, "may be written by other users (mode 0602)"),
-    (0o640, None),
-    (0o604, None),
-    (0o600, None),
-], ids=["group-writable", "world-writable", "group-readable", "world-readable", "private"])
+@pytest.mark.parametrize(
+    "mode, problem",
+    [
+        (0o620, "may be written by other users (mode 0620)"),
+        (0o602, "may be written by other users (mode 0602)"),
+        (0o640, None),
+        (0o604, None),
+        (0o600, None),
+    ],
+    ids=["group-writable", "world-writable", "group-readable", "world-readable", "private"],
+)
 def test_key_files_others_may_write_are_refused_and_readable_ones_warned(tmp_path, panic_type, mode, problem):
     key = tmp_path / "p.wal.key"
     key.write_bytes(bytes(range(32)))
@@ -245,7 +254,9 @@ def test_key_files_others_may_write_are_refused_and_readable_ones_warned(tmp_pat
     readable = mode & 0o044 and not problem
     assert [(w.category, str(w.message)) for w in caught] == (
         [(RuntimeWarning, f"velm_qor: the signing key '{key}' may be read by other users (mode {mode:04o})")]
-        if readable else [])
+        if readable
+        else []
+    )
 
 
 def test_key_file_of_another_user_is_refused_except_for_root(panic_type):
@@ -267,5 +278,6 @@ def test_key_file_of_another_user_is_refused_except_for_root(panic_type):
                 velm_qor.QOREngine(wal)
         finally:
             os.seteuid(0)
-    assert str(info.value) == (f"Failed to read signing key: '{key}' belongs to user 0, "
-                               "not to this process's user 12345")
+    assert str(info.value) == (
+        f"Failed to read signing key: '{key}' belongs to user 0, not to this process's user 12345"
+    )

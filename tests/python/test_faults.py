@@ -53,7 +53,7 @@ class Appender:
             assert after == before
             return str(caught[0].message)
         assert after.startswith(before)
-        (line,) = verified_lines(after[len(before):], self.engine.public_key_hex())
+        (line,) = verified_lines(after[len(before) :], self.engine.public_key_hex())
         assert_line_matches(line, record)
         self.kept.append(record)
         return None
@@ -237,7 +237,9 @@ def test_file_size_limit_keeps_old_lines_and_resumes(tmp_path):
     assert result["size"] < len(kept) <= result["size"] + 2500
     lines = verified_lines(data, result["key"])
     expected = [r for r in records if not r["warnings"]]
-    assert [(x["id"], x["hash"], x["merkle_root"]) for x in lines] == [(r["id"], r["hash"], r["root"]) for r in expected]
+    assert [(x["id"], x["hash"], x["merkle_root"]) for x in lines] == [
+        (r["id"], r["hash"], r["root"]) for r in expected
+    ]
 
 
 def test_odd_key_files_fail_fast_and_spare_the_log(tmp_path):

@@ -19,9 +19,21 @@ import velm_qor
 from conftest import GENESIS_HEX, b3hex, next_root_hex, seal_text
 
 KEYS = [
-    "id", "timestamp", "monotonic_nanos", "hash", "signature", "merkle_root", "coherence_score",
-    "reputation_scalar", "ppp_json", "ctx_json", "prompt", "reasoning_trace_json", "output",
-    "human_delta_chain_json", "core_insight_json",
+    "id",
+    "timestamp",
+    "monotonic_nanos",
+    "hash",
+    "signature",
+    "merkle_root",
+    "coherence_score",
+    "reputation_scalar",
+    "ppp_json",
+    "ctx_json",
+    "prompt",
+    "reasoning_trace_json",
+    "output",
+    "human_delta_chain_json",
+    "core_insight_json",
 ]
 HEX64 = re.compile(r"[0-9a-f]{64}")
 
@@ -47,8 +59,7 @@ def parse_line(line: bytes) -> dict:
     assert list(ppp) == ["provenance", "place", "purpose"]
     review = json.loads(parsed["human_delta_chain_json"])
     assert list(review) == ["chain_id", "agent_decision_ref", "resolved", "terminal_node"]
-    sealed = seal_text(SimpleNamespace(**ppp), parsed["prompt"], parsed["coherence_score"],
-                       parsed["reputation_scalar"])
+    sealed = seal_text(SimpleNamespace(**ppp), parsed["prompt"], parsed["coherence_score"], parsed["reputation_scalar"])
     assert parsed["hash"] == b3hex(sealed)
     return parsed
 
@@ -130,10 +141,10 @@ def test_checker_rejects_tampered_logs(tmp_path, ppp, review):
     assert [len(c) for c in check_log(data, key)] == [3]
     lines = data.split(b"\n")
     bad = [
-        data[:-1],                                              # partial last line
-        data.replace(b'"prompt":"p"', b'"prompt":"q"'),         # content no longer matches the hash
-        b"\n".join([lines[0], lines[2], lines[1], b""]),        # reordered: a line extends no chain
-        data.replace(b'"id"', b'"ID"', 1),                      # wrong key
+        data[:-1],  # partial last line
+        data.replace(b'"prompt":"p"', b'"prompt":"q"'),  # content no longer matches the hash
+        b"\n".join([lines[0], lines[2], lines[1], b""]),  # reordered: a line extends no chain
+        data.replace(b'"id"', b'"ID"', 1),  # wrong key
         data + re.sub(rb'"coherence_score":[^,]+', b'"coherence_score":NaN', lines[0]) + b"\n",  # bare NaN
     ]
     # What the checker raises when a log fails it; anything else is a fault of the checker.
@@ -199,7 +210,10 @@ def test_nul_bytes_in_every_text(tracked):
     assert json.loads(record.ppp_json) == {"provenance": "\0prov", "place": "pl\0ace", "purpose": "purpose\0"}
     assert json.loads(second.ppp_json)["place"] == "\0\0"
     assert json.loads(record.human_delta_chain_json) == {
-        "chain_id": "id\0\0", "agent_decision_ref": "\0ref\0", "resolved": True, "terminal_node": "\0",
+        "chain_id": "id\0\0",
+        "agent_decision_ref": "\0ref\0",
+        "resolved": True,
+        "terminal_node": "\0",
     }
     assert json.loads(second.human_delta_chain_json)["terminal_node"] == "t\0t"
     assert record.ctx_json == json.dumps(ctx) and json.loads(record.reasoning_trace_json) == ["t\0"]
@@ -352,44 +366,83 @@ def test_wrong_types_for_every_parameter(tmp_path, tracked, ppp, review):
         return f"argument '{name}': '{obj_type}' object cannot be converted to '{target}'"
 
     engine = tracked.engine
+
     def full(**over):
-        return {"ctx": None, "prompt": "p", "reasoning_trace": None, "output": "o", "ppp_triplet": ppp,
-                "human_delta_chain": review, "auto_insight": True, **over}
+        return {
+            "ctx": None,
+            "prompt": "p",
+            "reasoning_trace": None,
+            "output": "o",
+            "ppp_triplet": ppp,
+            "human_delta_chain": review,
+            "auto_insight": True,
+            **over,
+        }
 
     cases = []
     for name in ["prompt", "output"]:
-        for value, tname in [(5, "int"), (b"p", "bytes"), (None, "NoneType"), (bytearray(b"p"), "bytearray"),
-                             (NotAStr(), "NotAStr"), (["p"], "list")]:
+        for value, tname in [
+            (5, "int"),
+            (b"p", "bytes"),
+            (None, "NoneType"),
+            (bytearray(b"p"), "bytearray"),
+            (NotAStr(), "NotAStr"),
+            (["p"], "list"),
+        ]:
             cases.append((lambda kw=full(**{name: value}): engine.capture(**kw), conv(name, tname, "PyString")))
-    for value, tname in [(review, "HumanDeltaChain"), (None, "NoneType"), ("a,b,c", "str"),
-                         (SimpleNamespace(provenance="a", place="b", purpose="c"), "SimpleNamespace")]:
-        cases.append((lambda kw=full(ppp_triplet=value): engine.capture(**kw), conv("ppp_triplet", tname, "PPPTriplet")))
+    for value, tname in [
+        (review, "HumanDeltaChain"),
+        (None, "NoneType"),
+        ("a,b,c", "str"),
+        (SimpleNamespace(provenance="a", place="b", purpose="c"), "SimpleNamespace"),
+    ]:
+        cases.append(
+            (lambda kw=full(ppp_triplet=value): engine.capture(**kw), conv("ppp_triplet", tname, "PPPTriplet"))
+        )
     for value, tname in [(ppp, "PPPTriplet"), (None, "NoneType"), ({"agent_decision_ref": "r"}, "dict")]:
-        cases.append((lambda kw=full(human_delta_chain=value): engine.capture(**kw),
-                      conv("human_delta_chain", tname, "HumanDeltaChain")))
+        cases.append(
+            (
+                lambda kw=full(human_delta_chain=value): engine.capture(**kw),
+                conv("human_delta_chain", tname, "HumanDeltaChain"),
+            )
+        )
     for value, tname in [(1, "int"), (0, "int"), (None, "NoneType"), ("True", "str"), (1.0, "float")]:
         cases.append((lambda kw=full(auto_insight=value): engine.capture(**kw), conv("auto_insight", tname, "PyBool")))
-        cases.append((lambda a=tuple(full(auto_insight=value).values()): engine.capture(*a),
-                      conv("auto_insight", tname, "PyBool")))
+        cases.append(
+            (
+                lambda a=tuple(full(auto_insight=value).values()): engine.capture(*a),
+                conv("auto_insight", tname, "PyBool"),
+            )
+        )
 
     ppp_args = {"provenance": "a", "place": "b", "purpose": "c"}
     review_args = {"agent_decision_ref": "r", "resolved": False, "terminal_node": "t", "chain_id": "c"}
     for value, tname in [(7, "int"), (b"x", "bytes"), (NotAStr(), "NotAStr")]:
         for name in ppp_args:
-            cases.append((lambda kw={**ppp_args, name: value}: velm_qor.PPPTriplet(**kw), conv(name, tname, "PyString")))
+            cases.append(
+                (lambda kw={**ppp_args, name: value}: velm_qor.PPPTriplet(**kw), conv(name, tname, "PyString"))
+            )
             cases.append((lambda n=name, v=value: setattr(ppp, n, v), conv(name, tname, "PyString")))
         for name in ["agent_decision_ref", "terminal_node", "chain_id"]:
-            cases.append((lambda kw={**review_args, name: value}: velm_qor.HumanDeltaChain(**kw),
-                          conv(name, tname, "PyString")))
+            cases.append(
+                (lambda kw={**review_args, name: value}: velm_qor.HumanDeltaChain(**kw), conv(name, tname, "PyString"))
+            )
             cases.append((lambda n=name, v=value: setattr(review, n, v), conv(name, tname, "PyString")))
         cases.append((lambda v=value: velm_qor.QOREngine(v), conv("wal_path", tname, "PyString")))
     for value, tname in [(None, "NoneType"), (1, "int"), ("yes", "str")]:
-        cases.append((lambda kw={**review_args, "resolved": value}: velm_qor.HumanDeltaChain(**kw),
-                      conv("resolved", tname, "PyBool")))
+        cases.append(
+            (
+                lambda kw={**review_args, "resolved": value}: velm_qor.HumanDeltaChain(**kw),
+                conv("resolved", tname, "PyBool"),
+            )
+        )
         cases.append((lambda v=value: setattr(review, "resolved", v), conv("resolved", tname, "PyBool")))
         cases.append((lambda v=value: velm_qor.HumanDeltaChain("r", v, "t"), conv("resolved", tname, "PyBool")))
-    for value, tname in [(pathlib.Path(tmp_path / "p.wal"), "PosixPath"), (None, "NoneType"),
-                         (memoryview(b"x"), "memoryview")]:
+    for value, tname in [
+        (pathlib.Path(tmp_path / "p.wal"), "PosixPath"),
+        (None, "NoneType"),
+        (memoryview(b"x"), "memoryview"),
+    ]:
         cases.append((lambda v=value: velm_qor.QOREngine(v), conv("wal_path", tname, "PyString")))
 
     files_before = sorted(p.name for p in tmp_path.iterdir())
@@ -400,7 +453,10 @@ def test_wrong_types_for_every_parameter(tmp_path, tracked, ppp, review):
     assert sorted(p.name for p in tmp_path.iterdir()) == files_before
     assert (ppp.provenance, ppp.place, ppp.purpose) == ("a", "b", "c")
     assert (review.chain_id, review.agent_decision_ref, review.resolved, review.terminal_node) == (
-        "chain-1", "ref-1", False, "node-9",
+        "chain-1",
+        "ref-1",
+        False,
+        "node-9",
     )
     tracked.assert_unchanged(ppp, review)
 

@@ -84,8 +84,16 @@ def test_any_capture_sequence_gives_a_verifiable_log(ppp_texts, review_texts, op
                 continue
             if op[0] == "fail":
                 change, error = FAILURES[op[1]]
-                args = {"ctx": None, "prompt": "p", "reasoning_trace": None, "output": "o",
-                        "ppp_triplet": ppp, "human_delta_chain": review, "auto_insight": True, **change}
+                args = {
+                    "ctx": None,
+                    "prompt": "p",
+                    "reasoning_trace": None,
+                    "output": "o",
+                    "ppp_triplet": ppp,
+                    "human_delta_chain": review,
+                    "auto_insight": True,
+                    **change,
+                }
                 with pytest.raises(error):
                     engine.capture(**args)
                 continue
@@ -93,7 +101,8 @@ def test_any_capture_sequence_gives_a_verifiable_log(ppp_texts, review_texts, op
             record = engine.capture(ctx, prompt, trace, output, ppp, review, auto_insight=auto_insight)
             expected = twin.capture(None, "x" * len(prompt.encode()), None, output, ppp, review)
             assert (record.coherence_score, record.reputation_scalar) == (
-                expected.coherence_score, expected.reputation_scalar,
+                expected.coherence_score,
+                expected.reputation_scalar,
             )
             assert record.reputation_scalar == record.coherence_score * 0.02 + reputation * 0.98
             reputation = record.reputation_scalar
@@ -101,7 +110,9 @@ def test_any_capture_sequence_gives_a_verifiable_log(ppp_texts, review_texts, op
             assert record.ctx_json == json.dumps(ctx) and record.reasoning_trace_json == json.dumps(trace)
             assert json.loads(record.ppp_json) == current
             assert json.loads(record.human_delta_chain_json) == {
-                "chain_id": review_texts[2], "agent_decision_ref": review_texts[0], "resolved": True,
+                "chain_id": review_texts[2],
+                "agent_decision_ref": review_texts[0],
+                "resolved": True,
                 "terminal_node": review_texts[1],
             }
             if not auto_insight:
@@ -143,7 +154,8 @@ def test_scores_depend_only_on_byte_lengths(data, pairs):
         output_b = data.draw(text_of_byte_length(len(output.encode())))
         assert (len(prompt_b.encode()), len(output_b.encode())) == (len(prompt.encode()), len(output.encode()))
         a = first.capture({"p": prompt}, prompt, None, output, ppp_a, review_a)
-        b = second.capture([1, prompt_b], prompt_b, {"o": output}, output_b, ppp_b, review_b,
-                           auto_insight=data.draw(st.booleans()))
+        b = second.capture(
+            [1, prompt_b], prompt_b, {"o": output}, output_b, ppp_b, review_b, auto_insight=data.draw(st.booleans())
+        )
         assert (a.coherence_score, a.reputation_scalar) == (b.coherence_score, b.reputation_scalar)
         assert 0.0 <= a.coherence_score <= 1.0

@@ -14,9 +14,21 @@ import velm_qor
 from conftest import GENESIS_HEX, json_float, next_root_hex, run_writer_processes
 
 KEYS = [
-    "id", "timestamp", "monotonic_nanos", "hash", "signature", "merkle_root", "coherence_score",
-    "reputation_scalar", "ppp_json", "ctx_json", "prompt", "reasoning_trace_json", "output",
-    "human_delta_chain_json", "core_insight_json",
+    "id",
+    "timestamp",
+    "monotonic_nanos",
+    "hash",
+    "signature",
+    "merkle_root",
+    "coherence_score",
+    "reputation_scalar",
+    "ppp_json",
+    "ctx_json",
+    "prompt",
+    "reasoning_trace_json",
+    "output",
+    "human_delta_chain_json",
+    "core_insight_json",
 ]
 
 
@@ -41,10 +53,20 @@ def expected_line(record) -> bytes:
 
 
 def test_json_float_oracle():
-    cases = [(0.0, "0.0"), (-0.0, "-0.0"), (1.0, "1.0"), (0.92, "0.92"), (1e15, "1000000000000000.0"),
-             (1e16, "1e+16"), (9.8e-5, "0.000098"), (1e-6, "1e-6"), (5e-324, "5e-324"),
-             (1.7976931348623157e308, "1.7976931348623157e+308"), (0.1 + 0.2, "0.30000000000000004"),
-             (12345678901234567000.0, "1.2345678901234567e+19")]
+    cases = [
+        (0.0, "0.0"),
+        (-0.0, "-0.0"),
+        (1.0, "1.0"),
+        (0.92, "0.92"),
+        (1e15, "1000000000000000.0"),
+        (1e16, "1e+16"),
+        (9.8e-5, "0.000098"),
+        (1e-6, "1e-6"),
+        (5e-324, "5e-324"),
+        (1.7976931348623157e308, "1.7976931348623157e+308"),
+        (0.1 + 0.2, "0.30000000000000004"),
+        (12345678901234567000.0, "1.2345678901234567e+19"),
+    ]
     for value, text in cases:
         assert json_float(value) == text
 
@@ -53,10 +75,11 @@ def test_lines_are_byte_exact(tmp_path, ppp, review):
     wal = tmp_path / "audit.wal"
     engine = velm_qor.QOREngine(str(wal))
     records = []
-    awkward = ["", "line\nfeed \"quote\" back\\slash", "\x00\x1b\x7f/é\u2028🚀", "x" * 70_000]
+    awkward = ["", 'line\nfeed "quote" back\\slash', "\x00\x1b\x7f/é\u2028🚀", "x" * 70_000]
     for n, prompt in enumerate(awkward * 3):
-        records.append(engine.capture({"n": n, "s": prompt[:5]}, prompt, [n], prompt[::-1], ppp, review,
-                                      auto_insight=n % 3 != 0))
+        records.append(
+            engine.capture({"n": n, "s": prompt[:5]}, prompt, [n], prompt[::-1], ppp, review, auto_insight=n % 3 != 0)
+        )
     data = wal.read_bytes()
     lines = data.split(b"\n")
     assert lines[-1] == b"" and len(lines) == len(records) + 1
@@ -83,7 +106,7 @@ def test_new_engine_appends_a_new_chain(tmp_path, ppp, review):
     record = second.capture(None, "p", None, "", ppp, review)
     after = wal.read_bytes()
     assert after.startswith(before)
-    assert after[len(before):] == expected_line(record)
+    assert after[len(before) :] == expected_line(record)
     assert record.merkle_root == next_root_hex(GENESIS_HEX, record.hash)
 
 
@@ -114,8 +137,10 @@ def test_unwritable_log_warns_and_still_returns_records(tmp_path, ppp, review):
     dir_engine = velm_qor.QOREngine(str(as_dir))
     gone_engine = velm_qor.QOREngine(str(log_dir / "x.wal"))
     shutil.rmtree(log_dir)
-    for engine, path, reason in [(dir_engine, as_dir, "Is a directory"),
-                                 (gone_engine, log_dir / "x.wal", "No such file or directory")]:
+    for engine, path, reason in [
+        (dir_engine, as_dir, "Is a directory"),
+        (gone_engine, log_dir / "x.wal", "No such file or directory"),
+    ]:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             records = [engine.capture(None, "p", None, "o", ppp, review) for _ in range(3)]
@@ -227,8 +252,9 @@ def test_a_large_line_does_not_stay_in_memory(tmp_path):
     )
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the sanitizer's allocator keeps freed memory in quarantine")
-    out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "big.wal")], capture_output=True,
-                         text=True, timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-c", script, str(tmp_path / "big.wal")], capture_output=True, text=True, timeout=120
+    )
     assert out.returncode == 0, out.stderr
     assert int(out.stdout) < 4 << 20
     assert len((tmp_path / "big.wal").read_bytes()) > 48 << 20
@@ -250,8 +276,9 @@ def test_failed_appends_warn_once_per_call_site_unless_asked(tmp_path):
     )
     env = {k: v for k, v in os.environ.items() if k != "PYTHONWARNINGS"}
     for options, shown in [([], [6, 7]), (["-W", "always::RuntimeWarning"], [6, 6, 6, 7])]:
-        out = subprocess.run([sys.executable, *options, "-c", script], capture_output=True, text=True,
-                             timeout=60, env=env)
+        out = subprocess.run(
+            [sys.executable, *options, "-c", script], capture_output=True, text=True, timeout=60, env=env
+        )
         assert out.returncode == 0, out.stderr
         lines = [line for line in out.stderr.splitlines() if "could not be appended" in line]
         assert [int(line.split(":")[1]) for line in lines] == shown, out.stderr

@@ -43,11 +43,23 @@ def test_ppp_triplet_values():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: velm_qor.PPPTriplet("a", "b"), "PPPTriplet.__new__() missing 1 required positional argument: 'purpose'"),
-        (lambda: velm_qor.PPPTriplet("a", "b", "c", "d"), "PPPTriplet.__new__() takes 3 positional arguments but 4 were given"),
-        (lambda: velm_qor.PPPTriplet("a", "b", "c", where=1), "PPPTriplet.__new__() got an unexpected keyword argument 'where'"),
+        (
+            lambda: velm_qor.PPPTriplet("a", "b"),
+            "PPPTriplet.__new__() missing 1 required positional argument: 'purpose'",
+        ),
+        (
+            lambda: velm_qor.PPPTriplet("a", "b", "c", "d"),
+            "PPPTriplet.__new__() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: velm_qor.PPPTriplet("a", "b", "c", where=1),
+            "PPPTriplet.__new__() got an unexpected keyword argument 'where'",
+        ),
         (lambda: velm_qor.PPPTriplet("a", 5, "c"), "argument 'place': 'int' object cannot be converted to 'PyString'"),
-        (lambda: velm_qor.PPPTriplet(), "PPPTriplet.__new__() missing 3 required positional arguments: 'provenance', 'place', and 'purpose'"),
+        (
+            lambda: velm_qor.PPPTriplet(),
+            "PPPTriplet.__new__() missing 3 required positional arguments: 'provenance', 'place', and 'purpose'",
+        ),
     ],
 )
 def test_ppp_triplet_construction_errors(call, message):
@@ -113,20 +125,44 @@ def test_keywords_in_any_order_match_positions():
     a = velm_qor.HumanDeltaChain("r", True, "t", "c")
     b = velm_qor.HumanDeltaChain(chain_id="c", terminal_node="t", resolved=True, agent_decision_ref="r")
     assert [a.chain_id, a.agent_decision_ref, a.resolved, a.terminal_node] == [
-        b.chain_id, b.agent_decision_ref, b.resolved, b.terminal_node,
+        b.chain_id,
+        b.agent_decision_ref,
+        b.resolved,
+        b.terminal_node,
     ]
 
 
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: velm_qor.HumanDeltaChain("r", True), "HumanDeltaChain.__new__() missing 1 required positional argument: 'terminal_node'"),
-        (lambda: velm_qor.HumanDeltaChain("r", True, "t", "c", 5), "HumanDeltaChain.__new__() takes from 3 to 4 positional arguments but 5 were given"),
-        (lambda: velm_qor.HumanDeltaChain("r", 1, "t"), "argument 'resolved': 'int' object cannot be converted to 'PyBool'"),
-        (lambda: velm_qor.HumanDeltaChain("r", 0, "t"), "argument 'resolved': 'int' object cannot be converted to 'PyBool'"),
-        (lambda: velm_qor.HumanDeltaChain("r", True, None), "argument 'terminal_node': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda: velm_qor.HumanDeltaChain("r", True, "t", 7), "argument 'chain_id': 'int' object cannot be converted to 'PyString'"),
-        (lambda: velm_qor.HumanDeltaChain(5, 1, None), "argument 'agent_decision_ref': 'int' object cannot be converted to 'PyString'"),
+        (
+            lambda: velm_qor.HumanDeltaChain("r", True),
+            "HumanDeltaChain.__new__() missing 1 required positional argument: 'terminal_node'",
+        ),
+        (
+            lambda: velm_qor.HumanDeltaChain("r", True, "t", "c", 5),
+            "HumanDeltaChain.__new__() takes from 3 to 4 positional arguments but 5 were given",
+        ),
+        (
+            lambda: velm_qor.HumanDeltaChain("r", 1, "t"),
+            "argument 'resolved': 'int' object cannot be converted to 'PyBool'",
+        ),
+        (
+            lambda: velm_qor.HumanDeltaChain("r", 0, "t"),
+            "argument 'resolved': 'int' object cannot be converted to 'PyBool'",
+        ),
+        (
+            lambda: velm_qor.HumanDeltaChain("r", True, None),
+            "argument 'terminal_node': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: velm_qor.HumanDeltaChain("r", True, "t", 7),
+            "argument 'chain_id': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: velm_qor.HumanDeltaChain(5, 1, None),
+            "argument 'agent_decision_ref': 'int' object cannot be converted to 'PyString'",
+        ),
     ],
 )
 def test_human_delta_chain_construction_errors(call, message):

@@ -59,8 +59,9 @@ def test_signatures_are_introspectable():
         "(self, /, ctx, prompt, reasoning_trace, output, ppp_triplet, human_delta_chain, auto_insight=True)"
     )
     assert str(inspect.signature(velm_qor.QOREngine(":memory:").public_key_hex)) == "()"
-    text = subprocess.run([sys.executable, "-c", "import velm_qor; help(velm_qor.QOREngine)"],
-                          capture_output=True, text=True, timeout=60).stdout
+    text = subprocess.run(
+        [sys.executable, "-c", "import velm_qor; help(velm_qor.QOREngine)"], capture_output=True, text=True, timeout=60
+    ).stdout
     assert "QOREngine(wal_path)" in text and "Captures execution contexts" in text
 
 

@@ -18,12 +18,32 @@ from conftest import GENESIS_HEX, next_root_hex, run_writer_processes
 
 VERIFY = os.path.join(os.path.dirname(sys.executable), "velm-qor-verify")
 KEYS = [
-    "id", "timestamp", "monotonic_nanos", "hash", "signature", "merkle_root", "coherence_score",
-    "reputation_scalar", "ppp_json", "ctx_json", "prompt", "reasoning_trace_json", "output",
-    "human_delta_chain_json", "core_insight_json",
+    "id",
+    "timestamp",
+    "monotonic_nanos",
+    "hash",
+    "signature",
+    "merkle_root",
+    "coherence_score",
+    "reputation_scalar",
+    "ppp_json",
+    "ctx_json",
+    "prompt",
+    "reasoning_trace_json",
+    "output",
+    "human_delta_chain_json",
+    "core_insight_json",
 ]
-SEALED = ["hash", "signature", "merkle_root", "coherence_score", "reputation_scalar", "ppp_json", "prompt",
-          "core_insight_json"]
+SEALED = [
+    "hash",
+    "signature",
+    "merkle_root",
+    "coherence_score",
+    "reputation_scalar",
+    "ppp_json",
+    "prompt",
+    "core_insight_json",
+]
 PPP = ("prov-A", "place-B", "purpose-C")
 
 
@@ -36,8 +56,15 @@ def capture_many(engine, n, tag="", start=0):
     ppp = velm_qor.PPPTriplet(*PPP)
     review = velm_qor.HumanDeltaChain("ref", False, "node", "chain")
     for i in range(start, start + n):
-        engine.capture({"i": i}, f"prompt-{tag}{i} é" * (1 + i % 3), ["step", i], "output ✓\n" * (i % 4), ppp, review,
-                       auto_insight=i % 3 != 1)
+        engine.capture(
+            {"i": i},
+            f"prompt-{tag}{i} é" * (1 + i % 3),
+            ["step", i],
+            "output ✓\n" * (i % 4),
+            ppp,
+            review,
+            auto_insight=i % 3 != 1,
+        )
 
 
 def run(paths, key, *extra, as_json=True):
@@ -93,8 +120,9 @@ def test_clean_logs_verify(tmp_path):
     assert [n for _, n in expected] == [8, 4]
     rc, report = run([shared], key)
     assert rc == 0
-    assert [(c["head"], c["records"], c["scores_checked"]) for c in report["logs"][0]["chains"]] == \
-        [(h, n, n) for h, n in expected]
+    assert [(c["head"], c["records"], c["scores_checked"]) for c in report["logs"][0]["chains"]] == [
+        (h, n, n) for h, n in expected
+    ]
 
     rc, text = run([shared], key, as_json=False)
     assert rc == 0 and text.endswith("OK\n")
@@ -138,10 +166,10 @@ def base(tmp_path_factory):
 def flip_in_value(line: bytes, key: str, offset: int = 0, bit: int = 0) -> bytes:
     """Flips one bit of the byte `offset` bytes into the JSON value of `key`, past its quote."""
     at = line.index(f'"{key}":'.encode()) + len(key) + 3
-    if line[at:at + 1] == b'"':
+    if line[at : at + 1] == b'"':
         at += 1
     at += offset
-    return line[:at] + bytes([line[at] ^ (1 << bit)]) + line[at + 1:]
+    return line[:at] + bytes([line[at] ^ (1 << bit)]) + line[at + 1 :]
 
 
 def flip_hex_digit(line: bytes, key: str) -> bytes:
@@ -178,7 +206,7 @@ def signature_flip(line: bytes) -> bytes:
 
 
 def at(lines, index, new):
-    return lines[:index] + [new] + lines[index + 1:]
+    return lines[:index] + [new] + lines[index + 1 :]
 
 
 # Each case: the damaged log from (lines, other engine's lines), and the failures expected.
@@ -187,27 +215,39 @@ CASES = {
     "provenance bit": (lambda l, o: at(l, 4, l[4].replace(b"prov-A", b"prov-@", 1)), {(5, "hash mismatch")}),
     "place bit": (lambda l, o: at(l, 4, l[4].replace(b"place-B", b"place-C", 1)), {(5, "hash mismatch")}),
     "purpose bit": (lambda l, o: at(l, 4, l[4].replace(b"purpose-C", b"purpose-B", 1)), {(5, "hash mismatch")}),
-    "coherence bit": (lambda l, o: at(l, 4, set_float(l[4], "coherence_score", flip_low_bit)),
-                      {(5, "hash mismatch"), (5, "score mismatch")}),
-    "reputation bit": (lambda l, o: at(l, 4, set_float(l[4], "reputation_scalar", flip_low_bit)),
-                       {(5, "hash mismatch"), (5, "score mismatch")}),
+    "coherence bit": (
+        lambda l, o: at(l, 4, set_float(l[4], "coherence_score", flip_low_bit)),
+        {(5, "hash mismatch"), (5, "score mismatch")},
+    ),
+    "reputation bit": (
+        lambda l, o: at(l, 4, set_float(l[4], "reputation_scalar", flip_low_bit)),
+        {(5, "hash mismatch"), (5, "score mismatch")},
+    ),
     "hash bit": (lambda l, o: at(l, 4, flip_hex_digit(l[4], "hash")), {(5, "hash mismatch"), (5, "bad signature")}),
     "signature bit": (lambda l, o: at(l, 4, signature_flip(l[4])), {(5, "bad signature")}),
     "merkle_root bit": (lambda l, o: at(l, 4, flip_hex_digit(l[4], "merkle_root")), {(5, "chain break")}),
-    "edited prompt": (lambda l, o: at(l, 4, replace_value(l[4], "prompt", "a different question")),
-                      {(5, "hash mismatch"), (5, "score mismatch")}),
-    "changed score": (lambda l, o: at(l, 4, set_float(l[4], "reputation_scalar", lambda r: 0.75)),
-                      {(5, "hash mismatch"), (5, "score mismatch")}),
-    "longer output": (lambda l, o: at(l, 4, replace_value(l[4], "output", json.loads(l[4])["output"] + "!")),
-                      {(5, "score mismatch")}),
+    "edited prompt": (
+        lambda l, o: at(l, 4, replace_value(l[4], "prompt", "a different question")),
+        {(5, "hash mismatch"), (5, "score mismatch")},
+    ),
+    "changed score": (
+        lambda l, o: at(l, 4, set_float(l[4], "reputation_scalar", lambda r: 0.75)),
+        {(5, "hash mismatch"), (5, "score mismatch")},
+    ),
+    "longer output": (
+        lambda l, o: at(l, 4, replace_value(l[4], "output", json.loads(l[4])["output"] + "!")),
+        {(5, "score mismatch")},
+    ),
     "deleted line": (lambda l, o: l[:4] + l[5:], {(5, "chain break")}),
     "duplicated line": (lambda l, o: l[:5] + l[4:], {(6, "chain break")}),
     "first line repeated": (lambda l, o: l + [l[0]], {(9, "chain break")}),
     "reordered lines": (lambda l, o: l[:4] + [l[5], l[4]] + l[6:], {(5, "chain break")}),
     "foreign line": (lambda l, o: l[:5] + [o[2]] + l[5:], {(6, "chain break"), (6, "bad signature")}),
     "foreign first line": (lambda l, o: l[:5] + [o[0]] + l[5:], {(6, "bad signature")}),
-    "bad timestamp": (lambda l, o: at(l, 4, re.sub(rb'"timestamp":"\d{4}-\d\d-\d\d', b'"timestamp":"2023-02-29', l[4])),
-                      {(5, "bad form")}),
+    "bad timestamp": (
+        lambda l, o: at(l, 4, re.sub(rb'"timestamp":"\d{4}-\d\d-\d\d', b'"timestamp":"2023-02-29', l[4])),
+        {(5, "bad form")},
+    ),
 }
 
 
@@ -260,8 +300,7 @@ def test_cut_off_records_show_only_against_a_recorded_head(tmp_path, base):
 
     root_4 = json.loads(lines[3])["merkle_root"]
     rc, report = run([wal], key, "--expect-head", root_4)
-    assert rc == 0 and report["expected_heads"] == [
-        {"root": root_4, "found": True, "path": str(wal), "line": 4}]
+    assert rc == 0 and report["expected_heads"] == [{"root": root_4, "found": True, "path": str(wal), "line": 4}]
 
 
 def line_still_valid(variant: bytes, original: dict, float_tokens: dict) -> bool:
@@ -289,7 +328,9 @@ def line_still_valid(variant: bytes, original: dict, float_tokens: dict) -> bool
         return False
     if not re.fullmatch(r"qor_[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}", str(rec["id"])):
         return False
-    m = re.fullmatch(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(?:\.(\d{3}|\d{6}|\d{9}))?\+00:00", str(rec["timestamp"]))
+    m = re.fullmatch(
+        r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(?:\.(\d{3}|\d{6}|\d{9}))?\+00:00", str(rec["timestamp"])
+    )
     if not m or int(m[1]) < 1970:
         return False
     try:
@@ -309,13 +350,15 @@ def line_still_valid(variant: bytes, original: dict, float_tokens: dict) -> bool
         if [k for k, _ in review] != ["chain_id", "agent_decision_ref", "resolved", "terminal_node"]:
             return False
         review = dict(review)
-        if not all(isinstance(review[k], str) for k in ("chain_id", "agent_decision_ref", "terminal_node")) \
-                or not isinstance(review["resolved"], bool):
+        if not all(
+            isinstance(review[k], str) for k in ("chain_id", "agent_decision_ref", "terminal_node")
+        ) or not isinstance(review["resolved"], bool):
             return False
         if json.dumps(review, ensure_ascii=False, separators=(",", ":")) != rec["human_delta_chain_json"]:
             return False
     except (ValueError, TypeError):
         return False
+
     # Byte for byte as the engine writes it: compact, escapes as json.dumps makes them.
     def token(k, v):
         if k in float_tokens:
@@ -327,6 +370,7 @@ def line_still_valid(variant: bytes, original: dict, float_tokens: dict) -> bool
         if k == "signature":
             return "[" + ",".join(map(str, v)) + "]"
         return json.dumps(v, ensure_ascii=False)
+
     rebuilt = "{" + ",".join(f'"{k}":{token(k, rec[k])}' for k in KEYS) + "}\n"
     try:
         return rebuilt.encode() == variant
@@ -337,19 +381,26 @@ def line_still_valid(variant: bytes, original: dict, float_tokens: dict) -> bool
 def test_every_bit_of_a_line(tmp_path):
     wal = tmp_path / "one.wal"
     engine = velm_qor.QOREngine(str(wal))
-    engine.capture({"k": [1, "v"]}, "Approve? ü", ["looked"], "Yes, ✓.", velm_qor.PPPTriplet("m:v1", "eu", "limit"),
-                   velm_qor.HumanDeltaChain("d-1", True, "desk", "c-1"))
+    engine.capture(
+        {"k": [1, "v"]},
+        "Approve? ü",
+        ["looked"],
+        "Yes, ✓.",
+        velm_qor.PPPTriplet("m:v1", "eu", "limit"),
+        velm_qor.HumanDeltaChain("d-1", True, "desk", "c-1"),
+    )
     line = wal.read_bytes()
     original = json.loads(line)
     assert original["core_insight_json"] is not None
-    float_tokens = {k: re.search(rf'"{k}":([^,]+),'.encode(), line)[1].decode()
-                    for k in ("coherence_score", "reputation_scalar")}
+    float_tokens = {
+        k: re.search(rf'"{k}":([^,]+),'.encode(), line)[1].decode() for k in ("coherence_score", "reputation_scalar")
+    }
     assert line_still_valid(line, original, float_tokens)
 
     variants = []
     for i in range(len(line)):
         for bit in range(8):
-            variants.append(line[:i] + bytes([line[i] ^ (1 << bit)]) + line[i + 1:])
+            variants.append(line[:i] + bytes([line[i] ^ (1 << bit)]) + line[i + 1 :])
     paths = []
     for n, v in enumerate(variants):
         path = tmp_path / f"v{n}.wal"
@@ -358,12 +409,14 @@ def test_every_bit_of_a_line(tmp_path):
     # Many one-line logs per run: each log is verified on its own and reported in order.
     verdicts = []
     for start in range(0, len(paths), 1000):
-        rc, report = run(paths[start:start + 1000], engine.public_key_hex())
-        assert len(report["logs"]) == len(paths[start:start + 1000])
+        rc, report = run(paths[start : start + 1000], engine.public_key_hex())
+        assert len(report["logs"]) == len(paths[start : start + 1000])
         assert rc == (0 if report["ok"] else 1)
         verdicts += [log["ok"] for log in report["logs"]]
     expected = [line_still_valid(v, original, float_tokens) for v in variants]
-    wrong = [(n // 8, n % 8, variants[n][n // 8:n // 8 + 1]) for n in range(len(variants)) if verdicts[n] != expected[n]]
+    wrong = [
+        (n // 8, n % 8, variants[n][n // 8 : n // 8 + 1]) for n in range(len(variants)) if verdicts[n] != expected[n]
+    ]
     assert wrong == []
     # Only unsealed values can change unnoticed, and only into another well-formed value.
     assert 0 < sum(expected) < len(variants) // 4
@@ -376,16 +429,31 @@ def test_json_report_shape(tmp_path, base):
     proc = subprocess.run([VERIFY, str(wal), "--json", "--public-key", key], capture_output=True, timeout=60)
     report = json.loads(proc.stdout)
     assert proc.returncode == 1
-    assert list(report) == ["format", "ok", "public_key", "scores_replayed", "replay_note", "logs", "expected_heads",
-                            "failures"]
+    assert list(report) == [
+        "format",
+        "ok",
+        "public_key",
+        "scores_replayed",
+        "replay_note",
+        "logs",
+        "expected_heads",
+        "failures",
+    ]
     assert (report["format"], report["scores_replayed"], report["replay_note"]) == (1, True, "")
     log = report["logs"][0]
-    assert (log["path"], log["readable"], log["error"], log["ok"], log["lines"], log["records"]) == \
-        (str(wal), True, None, False, 7, 7)
+    assert (log["path"], log["readable"], log["error"], log["ok"], log["lines"], log["records"]) == (
+        str(wal),
+        True,
+        None,
+        False,
+        7,
+        7,
+    )
     assert log["bytes"] == wal.stat().st_size
     assert log["failures"][0]["file"] == str(wal)
-    assert [(c["first_line"], c["last_line"], c["records"], c["start"], c["scores_checked"])
-            for c in log["chains"]] == [(1, 4, 4, "genesis", 4), (5, 7, 3, "after break", 0)]
+    assert [
+        (c["first_line"], c["last_line"], c["records"], c["start"], c["scores_checked"]) for c in log["chains"]
+    ] == [(1, 4, 4, "genesis", 4), (5, 7, 3, "after break", 0)]
     assert log["chains"][1]["scores_note"] != ""
     assert log["failure_counts"] == {"chain break": 1} and log["failures_omitted"] == 0
     assert log["failures"][0]["line"] == 5 and log["failures"][0]["detail"]
@@ -396,9 +464,14 @@ def test_usage_and_io_errors(tmp_path, base):
     wal = tmp_path / "u.wal"
     wal.write_bytes(lines[0] + b"\n")
     bad_calls = [
-        [], [str(wal)], [str(wal), "--public-key"], [str(wal), "--public-key", "zz" * 32],
-        [str(wal), "--public-key", key[:-2]], [str(wal), "--public-key", "ff" * 32],
-        [str(wal), "--public-key", key, "--public-key", key], [str(wal), "--public-key", key, "--bogus"],
+        [],
+        [str(wal)],
+        [str(wal), "--public-key"],
+        [str(wal), "--public-key", "zz" * 32],
+        [str(wal), "--public-key", key[:-2]],
+        [str(wal), "--public-key", "ff" * 32],
+        [str(wal), "--public-key", key, "--public-key", key],
+        [str(wal), "--public-key", key, "--bogus"],
         [str(wal), "--public-key", key, "--expect-head", "abc"],
     ]
     unreadable = [[str(tmp_path / "missing.wal"), "--public-key", key], [str(tmp_path), "--public-key", key]]
@@ -421,8 +494,9 @@ def test_progress_only_on_a_terminal(tmp_path):
     assert proc.returncode == 1 and proc.stderr == b""
     leader, follower = pty.openpty()
     try:
-        proc = subprocess.run([VERIFY, str(wal), "--public-key", key], stdout=subprocess.PIPE, stderr=follower,
-                              timeout=60)
+        proc = subprocess.run(
+            [VERIFY, str(wal), "--public-key", key], stdout=subprocess.PIPE, stderr=follower, timeout=60
+        )
         os.close(follower)
         follower = -1
         seen = b""
@@ -461,12 +535,16 @@ def test_each_log_is_reported_and_the_worst_outcome_sets_the_status(tmp_path, ba
         text = subprocess.run([VERIFY, *map(str, logs), "--public-key", key], capture_output=True, timeout=60)
         assert text.returncode == status
         for log, ok in zip(logs, oks):
-            assert f"{log}: cannot be read: " .encode() in text.stdout if ok is None else \
-                f"{log}: {len(lines) - (not ok)} lines".encode() in text.stdout
+            assert (
+                f"{log}: cannot be read: ".encode() in text.stdout
+                if ok is None
+                else f"{log}: {len(lines) - (not ok)} lines".encode() in text.stdout
+            )
 
     # "-" is standard input.
-    proc = subprocess.run([VERIFY, "-", "--public-key", key, "--json"], input=damaged.read_bytes(), capture_output=True,
-                          timeout=60)
+    proc = subprocess.run(
+        [VERIFY, "-", "--public-key", key, "--json"], input=damaged.read_bytes(), capture_output=True, timeout=60
+    )
     assert proc.returncode == 1
     assert failures(json.loads(proc.stdout)) == {(4, "chain break")}
     version = subprocess.run([VERIFY, "--version"], capture_output=True, timeout=60)

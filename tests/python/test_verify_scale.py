@@ -11,10 +11,10 @@ import threading
 import time
 
 import pytest
+from test_verify import CASES, VERIFY, capture_many
 
 import velm_qor
 import velm_qor_verify
-from test_verify import CASES, VERIFY, capture_many
 
 PPP = velm_qor.PPPTriplet("p", "q", "r")
 REVIEW = velm_qor.HumanDeltaChain("r", False, "t", "c")
@@ -117,23 +117,30 @@ def test_a_log_rotated_while_written_verifies_as_one_series(tmp_path):
     assert (log["path"], log["lines"], log["records"], len(log["chains"])) == (str(pieces[-1]), 240, 240, 1)
     assert log["chains"][0]["scores_checked"] == 240
     assert [(p["path"], p["first_line"], p["lines"]) for p in log["pieces"]] == [
-        (str(p), 1 + sum(counts[:i]), counts[i]) for i, p in enumerate(pieces)]
+        (str(p), 1 + sum(counts[:i]), counts[i]) for i, p in enumerate(pieces)
+    ]
     # Without --series each later piece begins with a chain break.
     apart = json.loads(cli(*pieces, "--public-key", key, "--json"))
-    assert [[(f["line"], f["kind"]) for f in log["failures"]] for log in apart["logs"]] == \
-        [[], [(1, "chain break")], [(1, "chain break")]]
+    assert [[(f["line"], f["kind"]) for f in log["failures"]] for log in apart["logs"]] == [
+        [],
+        [(1, "chain break")],
+        [(1, "chain break")],
+    ]
 
     # A line deleted from the middle piece: the failure names that file and the line within it.
     middle = pieces[1].read_bytes().splitlines(keepends=True)
     pieces[1].write_bytes(b"".join(middle[:4] + middle[5:]))
     report = json.loads(cli(*pieces, "--public-key", key, "--series", "--json"))
-    assert [(f["file"], f["line"], f["kind"], f["log_line"]) for f in report["logs"][0]["failures"]] == \
-        [(str(pieces[1]), 5, "chain break", counts[0] + 5)]
+    assert [(f["file"], f["line"], f["kind"], f["log_line"]) for f in report["logs"][0]["failures"]] == [
+        (str(pieces[1]), 5, "chain break", counts[0] + 5)
+    ]
     # A piece cut inside its last line: torn, and the next record of the chain breaks.
     pieces[1].write_bytes(b"".join(middle)[:-40])
     report = json.loads(cli(*pieces, "--public-key", key, "--series", "--json"))
-    assert [(f["file"], f["line"], f["kind"]) for f in report["logs"][0]["failures"]] == \
-        [(str(pieces[1]), counts[1], "torn line"), (str(pieces[2]), 1, "chain break")]
+    assert [(f["file"], f["line"], f["kind"]) for f in report["logs"][0]["failures"]] == [
+        (str(pieces[1]), counts[1], "torn line"),
+        (str(pieces[2]), 1, "chain break"),
+    ]
     text = cli(*pieces, "--public-key", key, "--series").decode()
     assert f"line {counts[1]} of {pieces[1]} (line {counts[0] + counts[1]} of the series): torn line" in text
 
@@ -145,8 +152,10 @@ def test_python_report_is_the_commands_json(logs, tmp_path):
     cases = [  # verify() arguments, the command's arguments
         (([paths[0]], key, {}), [paths[0], "--public-key", key]),
         ((paths, key, {"jobs": 2}), [*paths, "--public-key", key]),
-        ((str(paths[-1]), key, {"expect_heads": [head, "ab" * 32], "jobs": 1}),
-         [paths[-1], "--public-key", key, "--expect-head", head, "--expect-head", "ab" * 32]),
+        (
+            (str(paths[-1]), key, {"expect_heads": [head, "ab" * 32], "jobs": 1}),
+            [paths[-1], "--public-key", key, "--expect-head", head, "--expect-head", "ab" * 32],
+        ),
         ((pieces, rotated_key, {"series": True}), [*pieces, "--public-key", rotated_key, "--series"]),
     ]
     for (logs_arg, k, kwargs), args in cases:
@@ -162,17 +171,24 @@ def test_python_report_is_the_commands_json(logs, tmp_path):
     assert report.to_json() == cli(*paths, "--public-key", key, "--json").decode()
     anonymous = velm_qor_verify.verify(io.BytesIO(paths[-1].read_bytes()), key)
     assert anonymous.logs[0].path == "<file object>"
-    assert json.loads(anonymous.to_json())["logs"][0]["chains"] == \
-        json.loads(report.to_json())["logs"][-1]["chains"]
+    assert json.loads(anonymous.to_json())["logs"][0]["chains"] == json.loads(report.to_json())["logs"][-1]["chains"]
     # The objects hold what the JSON holds.
     d = json.loads(report.to_json())
     assert (report.ok, report.lines, report.records) == (
-        False, sum(log["lines"] for log in d["logs"]), sum(log["records"] for log in d["logs"]))
-    assert [(c.first_line, c.last_line, c.records, c.head, c.from_genesis, c.scores_checked) for c in report.chains] == [
+        False,
+        sum(log["lines"] for log in d["logs"]),
+        sum(log["records"] for log in d["logs"]),
+    )
+    assert [
+        (c.first_line, c.last_line, c.records, c.head, c.from_genesis, c.scores_checked) for c in report.chains
+    ] == [
         (c["first_line"], c["last_line"], c["records"], c["head"], c["start"] == "genesis", c["scores_checked"])
-        for log in d["logs"] for c in log["chains"]]
+        for log in d["logs"]
+        for c in log["chains"]
+    ]
     assert [(f.file, f.line, f.kind, f.detail) for f in report.failures] == [
-        (f["file"], f["line"], f["kind"], f["detail"]) for log in d["logs"] for f in log["failures"]]
+        (f["file"], f["line"], f["kind"], f["detail"]) for log in d["logs"] for f in log["failures"]
+    ]
 
 
 class Failing(io.RawIOBase):
@@ -238,6 +254,11 @@ def test_the_interpreter_runs_on_while_lines_are_checked(logs):
 
 
 def test_stubs_match_the_package(tmp_path):
-    out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "velm_qor_verify"],
-                         capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    out = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "velm_qor_verify"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        cwd=tmp_path,
+    )
     assert out.returncode == 0, out.stdout + out.stderr
