@@ -11,11 +11,23 @@
 import json
 import os
 from dataclasses import dataclass
-from typing import Any, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, List, Mapping, Optional, Sequence, Tuple, Union
 
 from velm_qor_verify import _native
 
-__all__ = ["Chain", "ExpectedHead", "Failure", "LogReport", "Piece", "Report", "verify"]
+__all__ = [
+    "Chain",
+    "ExpectedHead",
+    "Failure",
+    "LogReport",
+    "Piece",
+    "ProofCheck",
+    "Report",
+    "check_proof",
+    "checkpoint",
+    "prove",
+    "verify",
+]
 
 MAX_JOBS = 1024
 
@@ -232,3 +244,79 @@ def verify(
 def _verify_named(logs: Sequence[Any], names: Sequence[str], public_key: str, series: bool, jobs: int) -> Report:
     """verify() with the names the report gives each log (for file objects opened from URLs)."""
     return Report(_native.verify(_inputs(list(logs), names), public_key, [], series, _jobs(jobs)))
+
+
+def _path(obj: object, what: str) -> str:
+    if not _is_path(obj):
+        raise TypeError(f"{what} must be a path, not '{type(obj).__name__}'")
+    return os.fsdecode(obj)  # type: ignore[arg-type]
+
+
+def _str(obj: object, what: str) -> str:
+    if not isinstance(obj, str):
+        raise TypeError(f"{what} must be a str, not '{type(obj).__name__}'")
+    return obj
+
+
+def checkpoint(log: Any, public_key: str, witness_key: Any, origin: str, *, previous: Optional[str] = None) -> str:
+    """Verifies the log at the path `log` and returns the witness's signed checkpoint note of all
+    its lines, as ``velm-qor-verify checkpoint`` prints it.
+
+    witness_key: the path of the witness key file (32 bytes). origin: the name the checkpoint is
+    signed as (the witness's key name). previous: the text of an earlier checkpoint of this log by
+    this witness, which the log must still extend.
+
+    Raises ValueError when the log does not verify or no longer extends `previous` (the message
+    says why), and OSError when the log or the witness key file cannot be read.
+    """
+    return _native.checkpoint(
+        _path(log, "log"),
+        _str(public_key, "public_key"),
+        _path(witness_key, "witness_key"),
+        _str(origin, "origin"),
+        None if previous is None else _str(previous, "previous"),
+    )
+
+
+def prove(log: Any, line: int, checkpoint: str) -> str:
+    """The proof bundle (JSON text) of line `line` (1-based) of the log at the path `log` under the
+    checkpoint note `checkpoint`, as ``velm-qor-verify prove`` prints it.
+
+    Raises ValueError when no bundle can be made (the log does not match the checkpoint, or the
+    line is not among the lines it covers), and OSError when the log cannot be read.
+    """
+    if isinstance(line, bool) or not isinstance(line, int):
+        raise TypeError(f"line must be an int, not '{type(line).__name__}'")
+    return _native.prove(_path(log, "log"), line, _str(checkpoint, "checkpoint"))
+
+
+@dataclass(frozen=True)
+class ProofCheck:
+    """The result of check_proof(), the members ``velm-qor-verify check-proof --json`` prints."""
+
+    ok: bool
+    problem: Optional[str]
+    detail: str
+    origin: str
+    verified_by: Tuple[str, ...]
+    line: int
+    tree_size: int
+
+
+def check_proof(bundle: str, witness: Union[str, Sequence[str]], public_key: str) -> ProofCheck:
+    """Checks a proof bundle (its JSON text) without the log: the checkpoint signed by the witness
+    (a verifier key "name+keyid+base64", or a sequence of them), the record's inclusion in the
+    checkpoint's tree, and its form, seal and signature under the engine's public key.
+
+    A bundle that does not hold is reported in the result, never raised; TypeError or ValueError
+    are raised only for wrong arguments.
+    """
+    witnesses = [witness] if isinstance(witness, str) else list(witness)
+    d = json.loads(
+        _native.check_proof(
+            _str(bundle, "bundle"), [_str(w, "witness") for w in witnesses], _str(public_key, "public_key")
+        )
+    )
+    return ProofCheck(
+        d["ok"], d["problem"], d["detail"], d["origin"], tuple(d["verified_by"]), d["line"], d["tree_size"]
+    )

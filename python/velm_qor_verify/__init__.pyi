@@ -4,7 +4,19 @@ import os
 from dataclasses import dataclass
 from typing import IO, Any, Mapping, Optional, Sequence, Tuple, Union
 
-__all__ = ["Chain", "ExpectedHead", "Failure", "LogReport", "Piece", "Report", "verify"]
+__all__ = [
+    "Chain",
+    "ExpectedHead",
+    "Failure",
+    "LogReport",
+    "Piece",
+    "ProofCheck",
+    "Report",
+    "check_proof",
+    "checkpoint",
+    "prove",
+    "verify",
+]
 
 MAX_JOBS: int
 
@@ -100,3 +112,33 @@ def verify(
 
 def _verify_named(logs: Sequence[Any], names: Sequence[str], public_key: str, series: bool, jobs: int) -> Report:
     """verify() naming each log in the report."""
+
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+
+def checkpoint(log: _Path, public_key: str, witness_key: _Path, origin: str, *, previous: Optional[str] = ...) -> str:
+    """Verifies the log and returns the witness's signed checkpoint note of all its lines.
+
+    Raises ValueError when the log does not verify or no longer extends `previous`, OSError when
+    the log or the witness key file cannot be read.
+    """
+
+def prove(log: _Path, line: int, checkpoint: str) -> str:
+    """The proof bundle (JSON text) of a line of the log under a checkpoint note.
+
+    Raises ValueError when no bundle can be made, OSError when the log cannot be read.
+    """
+
+@dataclass(frozen=True)
+class ProofCheck:
+    """The result of check_proof()."""
+
+    ok: bool  # The bundle holds.
+    problem: Optional[str]  # None, or bundle, checkpoint signature, inclusion or record.
+    detail: str  # What failed; never quotes the bundle.
+    origin: str  # The checkpoint's origin, as far as it was read.
+    verified_by: Tuple[str, ...]  # The witnesses whose signatures verify.
+    line: int  # The record's line number (1-based).
+    tree_size: int  # The checkpoint's tree size.
+
+def check_proof(bundle: str, witness: Union[str, Sequence[str]], public_key: str) -> ProofCheck:
+    """Checks a proof bundle without the log; a bundle that does not hold is reported, not raised."""

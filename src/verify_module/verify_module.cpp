@@ -6,6 +6,7 @@
 #include <sodium.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,11 @@
 #include "binding/errors.h"
 #include "binding/py_ref.h"
 #include "encoding/hex.h"
+#include "encoding/json_writer.h"
+#include "verifier/checkpoint.h"
+#include "verifier/escape.h"
 #include "verifier/parallel_verify.h"
+#include "verifier/proof_bundle.h"
 #include "verifier/report.h"
 #include "verifier/score_replay.h"
 #include "verify_module/py_reader.h"
@@ -163,10 +168,180 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// checkpoint(log, public_key, witness_key, origin, previous): the signed checkpoint note of the log
+// at `log`, as velm-qor-verify checkpoint prints it. `previous` is an earlier note's text or None.
+constexpr velm::py::FunctionSpec kCheckpointSpec{
+    "checkpoint()", {"log", "public_key", "witness_key", "origin", "previous"}, 5};
+
+PyObject* checkpoint(PyObject*, PyObject* args, PyObject* kwargs) {
+  return velm::py::guard("checkpoint", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+    PyObject* a[5];
+    velm::py::bind_arguments(kCheckpointSpec, args, kwargs, a);
+    const std::string log = velm::py::to_text(a[0], "log").str();
+    const velm::PublicKey key = parse_key(a[1]);
+    const std::string key_path = velm::py::to_text(a[2], "witness_key").str();
+    const std::string origin = velm::py::to_text(a[3], "origin").str();
+    if (!vv::valid_key_name(origin)) {
+      velm::py::raise(PyExc_ValueError, "origin must be a key name: no spaces, '+' or control characters");
+    }
+    std::optional<vv::CheckpointInput> previous;
+    if (a[4] != nullptr && a[4] != Py_None) {
+      previous = vv::CheckpointInput{"previous", velm::py::to_text(a[4], "previous").str()};
+    }
+    std::optional<velm::SigningKey> witness;
+    try {
+      witness.emplace(vv::load_witness_key(key_path));
+    } catch (const vv::WitnessKeyError& e) {
+      velm::py::raise(PyExc_OSError, vv::escape_text(key_path) + ": " + e.what());
+    }
+    vv::VerifyOptions options;
+    options.replay_scores = vv::sine_difference(vv::recorded_sines()).empty();
+    vv::CheckpointOutcome outcome;
+    bool io_failed = false;
+    vv::IoError io_error("");
+    {
+      ReleasedLock unlocked;
+      try {
+        outcome = vv::make_checkpoint(log, key, *witness, origin, previous, options);
+      } catch (const vv::IoError& e) {
+        io_failed = true;
+        io_error = e;
+      }
+    }
+    witness.reset();
+    if (io_failed) raise_io_error(io_error);
+    if (!outcome.note.empty()) return velm::py::new_text(outcome.note);
+    const vv::LogReport& report = outcome.report;
+    const auto count = [&](vv::FailureKind kind) { return report.failure_counts[static_cast<std::size_t>(kind)]; };
+    const bool previous_failed = count(vv::FailureKind::kCheckpointSignature) +
+                                     count(vv::FailureKind::kCheckpointMismatch) +
+                                     count(vv::FailureKind::kLogTruncated) !=
+                                 0;
+    std::string message = previous_failed ? "no checkpoint: the log does not extend the previous checkpoint"
+                                          : "no checkpoint: the log does not verify";
+    if (!report.readable()) message += ": " + vv::escape_text(report.error);
+    if (!report.failures.empty()) {
+      const vv::Failure& f = report.failures.front();
+      message += ": ";
+      if (f.line != 0) message += "line " + std::to_string(f.line) + ": ";
+      message += std::string(vv::failure_kind_name(f.kind)) + ": " + vv::escape_text(f.detail);
+      if (report.failure_total() > 1) {
+        message += " (and " + std::to_string(report.failure_total() - 1) + " more failures)";
+      }
+    }
+    velm::py::raise(PyExc_ValueError, message);
+  });
+}
+
+// prove(log, line, checkpoint): the proof bundle JSON of line `line` under the checkpoint note.
+constexpr velm::py::FunctionSpec kProveSpec{"prove()", {"log", "line", "checkpoint"}, 3};
+
+PyObject* prove(PyObject*, PyObject* args, PyObject* kwargs) {
+  return velm::py::guard("prove", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+    PyObject* a[3];
+    velm::py::bind_arguments(kProveSpec, args, kwargs, a);
+    const std::string log = velm::py::to_text(a[0], "log").str();
+    const unsigned long long line = PyLong_AsUnsignedLongLong(a[1]);
+    if (line == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      velm::py::raise(PyExc_ValueError, "line must be a line number from 1 to 2^64 - 1");
+    }
+    if (line == 0) velm::py::raise(PyExc_ValueError, "line must be a line number from 1 to 2^64 - 1");
+    const std::string note = velm::py::to_text(a[2], "checkpoint").str();
+    std::string json;
+    std::string failure;
+    bool io_failed = false;
+    vv::IoError io_error("");
+    {
+      ReleasedLock unlocked;
+      try {
+        json = vv::bundle_json(vv::prove(log, line, note));
+      } catch (const vv::IoError& e) {
+        io_failed = true;
+        io_error = e;
+      } catch (const vv::NoteError& e) {
+        failure = std::string("no proof: the checkpoint: ") + e.what();
+      } catch (const vv::BundleError& e) {
+        failure = std::string("no proof: ") + e.what();
+      }
+    }
+    if (io_failed) raise_io_error(io_error);
+    if (!failure.empty()) velm::py::raise(PyExc_ValueError, failure);
+    return velm::py::new_text(json);
+  });
+}
+
+// check_proof(bundle, witnesses, public_key): the JSON velm-qor-verify check-proof --json prints.
+constexpr velm::py::FunctionSpec kCheckProofSpec{"check_proof()", {"bundle", "witnesses", "public_key"}, 3};
+
+PyObject* check_proof(PyObject*, PyObject* args, PyObject* kwargs) {
+  return velm::py::guard("check_proof", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+    PyObject* a[3];
+    velm::py::bind_arguments(kCheckProofSpec, args, kwargs, a);
+    const std::string bundle = velm::py::to_text(a[0], "bundle").str();
+    Ref seq = Ref::steal(PySequence_Fast(a[1], "witnesses must be a sequence of str"));
+    if (!seq) throw velm::py::PythonError{};
+    std::vector<vv::NoteVerifierKey> witnesses;
+    const Py_ssize_t n = PySequence_Size(seq.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Ref item = Ref::steal(velm::py::check(PySequence_GetItem(seq.get(), i)));
+      const std::string text = velm::py::to_text(item.get(), "witness").str();
+      try {
+        witnesses.push_back(vv::parse_verifier_key(text));
+      } catch (const vv::NoteError& e) {
+        velm::py::raise(PyExc_ValueError, std::string("witness is not a verifier key: ") + e.what());
+      }
+    }
+    if (witnesses.empty()) velm::py::raise(PyExc_ValueError, "no witness given");
+    const velm::PublicKey key = parse_key(a[2]);
+    vv::ProofCheck check;
+    {
+      ReleasedLock unlocked;
+      check = vv::check_proof(bundle, witnesses, key);
+    }
+    velm::JsonWriter w;
+    w.begin_object();
+    w.key("ok");
+    w.boolean(check.ok());
+    w.key("problem");
+    if (check.ok()) {
+      w.null();
+    } else {
+      w.string(vv::proof_problem_name(check.problem));
+    }
+    w.key("detail");
+    w.string(vv::valid_utf8(check.detail));
+    w.key("origin");
+    w.string(vv::valid_utf8(check.origin));
+    w.key("verified_by");
+    w.begin_array();
+    for (const std::string& name : check.verified_by) w.string(vv::valid_utf8(name));
+    w.end_array();
+    w.key("line");
+    w.uint64(check.line);
+    w.key("tree_size");
+    w.uint64(check.tree_size);
+    w.end_object();
+    w.line_feed();
+    return velm::py::new_text(w.take());
+  });
+}
+
 PyMethodDef g_methods[] = {
     {"verify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(verify)), METH_VARARGS | METH_KEYWORDS,
      "verify(inputs, public_key, expect_heads, series, jobs) -> str\n--\n\n"
      "Verifies the inputs, each a pair (name, path or binary file object), and returns the JSON report."},
+    {"checkpoint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(checkpoint)),
+     METH_VARARGS | METH_KEYWORDS,
+     "checkpoint(log, public_key, witness_key, origin, previous) -> str\n--\n\n"
+     "Verifies the log and returns the witness's signed checkpoint note of all its lines."},
+    {"prove", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(prove)), METH_VARARGS | METH_KEYWORDS,
+     "prove(log, line, checkpoint) -> str\n--\n\n"
+     "Returns the proof bundle JSON of a line of the log under a checkpoint note."},
+    {"check_proof", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(check_proof)),
+     METH_VARARGS | METH_KEYWORDS,
+     "check_proof(bundle, witnesses, public_key) -> str\n--\n\n"
+     "Checks a proof bundle and returns the JSON result velm-qor-verify check-proof --json prints."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -502,3 +502,45 @@ def test_refusals_and_usage_errors(tmp_path, witness, logs):
         assert (proc.returncode, proc.stdout) == (status, b""), (args, proc.stdout)
         assert proc.stderr.startswith(b"velm-qor-verify") or status == 1, proc.stderr
         assert message in proc.stderr and b"terminate" not in proc.stderr, (args, proc.stderr)
+
+
+def test_python_checkpoint_prove_and_check_proof_agree_with_the_command(tmp_path, witness, logs):
+    import velm_qor_verify as vq
+
+    lines, key, (wk, _, public, vkey) = logs["lines"], logs["key"], witness
+    wal = write_log(tmp_path / "log.wal", lines[:4])
+    cp4 = checkpoint_cmd(wal, key, witness).stdout.decode()
+    assert vq.checkpoint(wal, key, wk, ORIGIN) == cp4
+    assert read_note(cp4.encode(), ORIGIN, public) == (ORIGIN, 4, mth(lines[:4]))
+    write_log(wal, lines)
+    note = vq.checkpoint(str(wal), key, str(wk), ORIGIN, previous=cp4)
+    assert read_note(note.encode(), ORIGIN, public) == (ORIGIN, 10, mth(lines))
+    cp = tmp_path / "cp"
+    cp.write_text(note)
+    bundle = vq.prove(wal, 3, note)
+    assert bundle == cli("prove", wal, "--line", 3, "--checkpoint", cp).stdout.decode()
+    tampered = bundle.replace("prompt-", "Prompt-", 1)
+    assert tampered != bundle
+    for text in (bundle, tampered):
+        (tmp_path / "b.json").write_text(text)
+        expected = json.loads(
+            cli("check-proof", tmp_path / "b.json", "--witness", vkey, "--public-key", key, "--json").stdout
+        )
+        got = vq.check_proof(text, [vkey], key)
+        assert {**got.__dict__, "verified_by": list(got.verified_by)} == expected
+        assert got.ok is (text == bundle)
+    # Refused: a damaged log, a log that no longer extends the checkpoint, a missing log or key file.
+    damaged = at(lines, 1, replace_value(lines[1], "output", json.loads(lines[1])["output"].upper()))
+    bad = write_log(tmp_path / "bad.wal", damaged)
+    broken = write_log(tmp_path / "broken.wal", lines[:3] + [lines[3][:-5]])
+    for args, kwargs, error, words in [
+        ((broken, key, wk, ORIGIN), {}, ValueError, "does not verify"),
+        ((bad, key, wk, ORIGIN), {"previous": cp4}, ValueError, "does not extend the previous checkpoint"),
+        ((tmp_path / "none.wal", key, wk, ORIGIN), {}, FileNotFoundError, "none.wal"),
+        ((wal, key, tmp_path / "none.key", ORIGIN), {}, OSError, "none.key"),
+    ]:
+        with pytest.raises(error, match=words) as caught:
+            vq.checkpoint(*args, **kwargs)
+        assert witness[1].hex() not in str(caught.value)
+    with pytest.raises(ValueError, match="no proof"):
+        vq.prove(bad, 3, note)
