@@ -114,3 +114,23 @@ def panic_type():
     except BaseException as exc:  # noqa: BLE001 - the panic type derives from BaseException
         return type(exc)
     raise AssertionError("expected a fatal error")
+
+
+# The keys of a log line, in the order the engine writes them.
+RECORD_KEYS = [
+    "id",
+    "timestamp",
+    "monotonic_nanos",
+    "hash",
+    "signature",
+    "merkle_root",
+    "coherence_score",
+    "reputation_scalar",
+    "ppp_json",
+    "ctx_json",
+    "prompt",
+    "reasoning_trace_json",
+    "output",
+    "human_delta_chain_json",
+    "core_insight_json",
+]

@@ -8,7 +8,7 @@ from datetime import datetime, timezone
 import pytest
 
 import velm_qor
-from conftest import GENESIS_HEX, b3hex, next_root_hex, seal_text, verify_record
+from conftest import GENESIS_HEX, RECORD_KEYS, b3hex, next_root_hex, seal_text, verify_record
 
 SEAL_EXAMPLE_HASH = "83492f590718d75e3d9e27e82b0faa0ddada3d7946342444caabe396517bbb29"
 SEAL_EXAMPLE_ROOT = "b4c2b904e6edec426dd65391e7eee4ded93502a675873aaaed9732e9865f4ad9"
@@ -77,23 +77,7 @@ def test_record_is_read_only_and_returns_fresh_values(ppp, review):
             delattr(record, name)
     assert record.id == old_id
     props = [n for n, v in vars(velm_qor.SealedRecord).items() if type(v).__name__ == "getset_descriptor"]
-    assert props == [
-        "id",
-        "timestamp",
-        "monotonic_nanos",
-        "hash",
-        "signature",
-        "merkle_root",
-        "coherence_score",
-        "reputation_scalar",
-        "ppp_json",
-        "ctx_json",
-        "prompt",
-        "reasoning_trace_json",
-        "output",
-        "human_delta_chain_json",
-        "core_insight_json",
-    ]
+    assert props == RECORD_KEYS
     assert velm_qor.SealedRecord.hash.__doc__ == "BLAKE3 hash string locking total structure components."
 
 

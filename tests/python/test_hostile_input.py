@@ -17,24 +17,8 @@ from nacl.signing import VerifyKey
 
 import velm_qor
 from conftest import GENESIS_HEX, b3hex, next_root_hex, seal_text
+from conftest import RECORD_KEYS as KEYS
 
-KEYS = [
-    "id",
-    "timestamp",
-    "monotonic_nanos",
-    "hash",
-    "signature",
-    "merkle_root",
-    "coherence_score",
-    "reputation_scalar",
-    "ppp_json",
-    "ctx_json",
-    "prompt",
-    "reasoning_trace_json",
-    "output",
-    "human_delta_chain_json",
-    "core_insight_json",
-]
 HEX64 = re.compile(r"[0-9a-f]{64}")
 
 

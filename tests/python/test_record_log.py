@@ -12,24 +12,7 @@ import pytest
 
 import velm_qor
 from conftest import GENESIS_HEX, json_float, next_root_hex, run_writer_processes
-
-KEYS = [
-    "id",
-    "timestamp",
-    "monotonic_nanos",
-    "hash",
-    "signature",
-    "merkle_root",
-    "coherence_score",
-    "reputation_scalar",
-    "ppp_json",
-    "ctx_json",
-    "prompt",
-    "reasoning_trace_json",
-    "output",
-    "human_delta_chain_json",
-    "core_insight_json",
-]
+from conftest import RECORD_KEYS as KEYS
 
 
 def expected_line(record) -> bytes:

@@ -15,25 +15,9 @@ from nacl.signing import VerifyKey
 
 import velm_qor
 from conftest import GENESIS_HEX, next_root_hex, run_writer_processes
+from conftest import RECORD_KEYS as KEYS
 
 VERIFY = os.path.join(os.path.dirname(sys.executable), "velm-qor-verify")
-KEYS = [
-    "id",
-    "timestamp",
-    "monotonic_nanos",
-    "hash",
-    "signature",
-    "merkle_root",
-    "coherence_score",
-    "reputation_scalar",
-    "ppp_json",
-    "ctx_json",
-    "prompt",
-    "reasoning_trace_json",
-    "output",
-    "human_delta_chain_json",
-    "core_insight_json",
-]
 SEALED = [
     "hash",
     "signature",
