@@ -2,26 +2,42 @@
 
 #include <sodium.h>
 
+#include <array>
+
 namespace velm {
 
 namespace {
 
-int hex_digit(char c, bool any_case) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (any_case && c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// Per byte: its value as a hex digit, or kNotHex; one table takes lowercase digits only, the
+// other either case.
+constexpr std::uint8_t kNotHex = 0xFF;
+
+constexpr std::array<std::uint8_t, 256> hex_values(bool any_case) {
+  std::array<std::uint8_t, 256> t{};
+  for (auto& v : t) v = kNotHex;
+  for (int c = '0'; c <= '9'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
+  for (int c = 'a'; c <= 'f'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'a' + 10);
+  if (any_case) {
+    for (int c = 'A'; c <= 'F'; ++c) t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
+  }
+  return t;
 }
+
+constexpr std::array<std::uint8_t, 256> kLowerHex = hex_values(false);
+constexpr std::array<std::uint8_t, 256> kAnyCaseHex = hex_values(true);
 
 bool parse_hex(std::string_view text, std::uint8_t* out, std::size_t n, bool any_case) noexcept {
   if (text.size() != 2 * n) return false;
+  const std::uint8_t* const values = any_case ? kAnyCaseHex.data() : kLowerHex.data();
+  // Every digit is read before any is judged: one test at the end instead of one per digit.
+  std::uint8_t bad = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const int hi = hex_digit(text[2 * i], any_case);
-    const int lo = hex_digit(text[2 * i + 1], any_case);
-    if (hi < 0 || lo < 0) return false;
-    out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
+    const std::uint8_t hi = values[static_cast<unsigned char>(text[2 * i])];
+    const std::uint8_t lo = values[static_cast<unsigned char>(text[2 * i + 1])];
+    bad |= static_cast<std::uint8_t>(hi | lo);
+    out[i] = static_cast<std::uint8_t>(hi << 4 | (lo & 0x0F));
   }
-  return true;
+  return (bad & 0xF0) == 0;
 }
 
 }  // namespace

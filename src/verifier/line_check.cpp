@@ -10,6 +10,7 @@
 #include "encoding/json_writer.h"
 #include "engine/engine.h"
 #include "records/record_json.h"
+#include "verifier/canonical_line.h"
 #include "verifier/field_forms.h"
 
 namespace velm::verify {
@@ -57,6 +58,7 @@ enum Slot : std::size_t {
   kInsight,
   kSlotCount
 };
+static_assert(kSlotCount == LineChecker::kFieldCount);
 
 // What each member must be, for the report.
 constexpr std::array<std::string_view, kSlotCount> kExpected = {"a string",
@@ -154,6 +156,8 @@ struct LineChecker::Scratch {
   std::size_t capacity = 0;
   JsonWriter writer;
   SealedRecordData record;
+  PPPTripletData ppp;
+  HumanDeltaChainData review;
 
   simdjson::error_code parse(std::string_view text, element& out) {
     const std::size_t need = text.size() + simdjson::SIMDJSON_PADDING;
@@ -176,6 +180,10 @@ struct LineChecker::Scratch {
     for (std::string* text :
          {&record.id, &record.timestamp, &record.hash, &record.merkle_root, &record.ppp_json, &record.ctx_json,
           &record.prompt, &record.reasoning_trace_json, &record.output, &record.human_delta_chain_json}) {
+      if (text->capacity() > kKeptRoom) std::string().swap(*text);
+    }
+    for (std::string* text : {&ppp.provenance, &ppp.place, &ppp.purpose, &review.chain_id, &review.agent_decision_ref,
+                              &review.terminal_node}) {
       if (text->capacity() > kKeptRoom) std::string().swap(*text);
     }
     if (record.core_insight_json && record.core_insight_json->capacity() > kKeptRoom) record.core_insight_json.reset();
@@ -208,28 +216,27 @@ struct LineChecker::Scratch {
   }
 };
 
-LineChecker::LineChecker(const PublicKey& key) : key_(key), scratch_(std::make_unique<Scratch>()) {}
+LineChecker::LineChecker(const PublicKey& key, Reading reading)
+    : key_(key), reading_(reading), scratch_(std::make_unique<Scratch>()) {}
 LineChecker::~LineChecker() = default;
 
-void LineChecker::check(std::string_view line, LineFacts& f) {
+// The general path: any JSON the parser takes, each member's type and form checked and the first
+// problem named. False when the line is not a JSON object at all.
+bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<bool, kFieldCount>& have) {
   Scratch& s = *scratch_;
-  f = LineFacts{};
   SealedRecordData& r = s.record;
   r.core_insight_json.reset();
-  std::array<bool, kSlotCount> have{};
   std::array<bool, kSlotCount> seen{};
 
   element root;
   if (const auto e = s.parse(line, root); e != simdjson::SUCCESS) {
     f.form_problem = parse_problem(e);
-    s.give_back_room();
-    return;
+    return false;
   }
   simdjson::dom::object object;
   if (root.get_object().get(object) != simdjson::SUCCESS) {
     f.form_problem = "the line is not a JSON object";
-    s.give_back_room();
-    return;
+    return false;
   }
   std::size_t next = 0;
   for (const auto field : object) {
@@ -281,41 +288,30 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
   for (std::size_t i = 0; i < kSlotCount; ++i) {
     if (!seen[i]) note(f.form_problem, "missing key \"" + std::string(kKeys[i]) + "\"");
   }
+  return true;
+}
 
-  if (have[kId]) {
-    if (!valid_record_id(r.id)) note(f.form_problem, "id is not \"qor_\" and a lowercase UUID v4");
-    const Digest d = blake3_digest(r.id);
-    f.id.emplace();
-    std::copy_n(d.begin(), f.id->size(), f.id->begin());
-  }
-  if (have[kTimestamp] && !valid_record_timestamp(r.timestamp)) {
-    note(f.form_problem, "timestamp is not an RFC 3339 UTC time in the engine's form");
-  }
-  for (const auto& [slot, out] : {std::pair{kHash, &f.hash}, std::pair{kRoot, &f.root}}) {
-    if (!have[slot]) continue;
-    Digest value;
-    if (parse_hex_lower(r.*kTexts[slot], value.data(), value.size())) {
-      *out = value;
-    } else {
-      note(f.form_problem, "\"" + std::string(kKeys[slot]) + "\" is not 64 lowercase hex digits");
-    }
-  }
-
+// The general path's checks of the nested texts and of the whole line's form. Returns the
+// provenance triplet when ppp_json could be read.
+const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, LineFacts& f,
+                                                         const std::array<bool, kFieldCount>& have) {
+  Scratch& s = *scratch_;
+  SealedRecordData& r = s.record;
+  const PPPTripletData* ppp = nullptr;
   // The nested texts are parsed after the line's own values were copied out of the parser.
-  std::optional<PPPTripletData> ppp;
   if (have[kPpp]) {
-    PPPTripletData p;
+    PPPTripletData& p = s.ppp;
     if (!s.read_flat(r.ppp_json, {"provenance", "place", "purpose"}, {&p.provenance, &p.place, &p.purpose}, {},
                      nullptr)) {
       note(f.form_problem, "ppp_json is not a JSON object of the texts \"provenance\", \"place\" and \"purpose\"");
     } else {
       // Other keys, another order or other escapes all show up as a different text.
       if (ppp_json(p) != r.ppp_json) note(f.form_problem, "ppp_json is not in the form the engine writes");
-      ppp = std::move(p);
+      ppp = &p;
     }
   }
   if (have[kReview]) {
-    HumanDeltaChainData node;
+    HumanDeltaChainData& node = s.review;
     if (!s.read_flat(r.human_delta_chain_json, {"chain_id", "agent_decision_ref", "terminal_node"},
                      {&node.chain_id, &node.agent_decision_ref, &node.terminal_node}, "resolved", &node.resolved)) {
       note(f.form_problem, "human_delta_chain_json is not a JSON object of three texts and the boolean \"resolved\"");
@@ -335,6 +331,46 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
                                std::to_string(diff.second - line.begin() + 1) + ")");
     }
   }
+  return ppp;
+}
+
+void LineChecker::check(std::string_view line, LineFacts& f) {
+  Scratch& s = *scratch_;
+  f = LineFacts{};
+  SealedRecordData& r = s.record;
+  std::array<bool, kFieldCount> have{};
+
+  // Most lines are exactly as the engine wrote them, and the one-pass reader takes those; any
+  // other line goes the general way, which names what is wrong with it.
+  const bool canonical = reading_ == Reading::kEngineFormFirst && read_canonical_record(line, r, s.ppp, s.review);
+  if (canonical) {
+    have.fill(true);
+  } else if (!read_members(line, f, have)) {
+    s.give_back_room();
+    return;
+  }
+
+  if (have[kId]) {
+    if (!valid_record_id(r.id)) note(f.form_problem, "id is not \"qor_\" and a lowercase UUID v4");
+    const Digest d = blake3_digest(r.id);
+    f.id.emplace();
+    std::copy_n(d.begin(), f.id->size(), f.id->begin());
+  }
+  if (have[kTimestamp] && !valid_record_timestamp(r.timestamp)) {
+    note(f.form_problem, "timestamp is not an RFC 3339 UTC time in the engine's form");
+  }
+  for (const auto& [slot, out] : {std::pair{kHash, &f.hash}, std::pair{kRoot, &f.root}}) {
+    if (!have[slot]) continue;
+    Digest value;
+    if (parse_hex_lower(r.*kTexts[slot], value.data(), value.size())) {
+      *out = value;
+    } else {
+      // Built by appending: GCC 12 warns wrongly (-Wrestrict) on the operator+ chain once inlined here.
+      note(f.form_problem, std::string("\"").append(kKeys[slot]).append("\" is not 64 lowercase hex digits"));
+    }
+  }
+
+  const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, have);
 
   if (ppp && have[kPrompt] && have[kCoherence] && have[kReputation]) {
     f.sealed = content_digest(*ppp, r.prompt, r.coherence_score, r.reputation_scalar);

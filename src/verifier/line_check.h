@@ -12,6 +12,7 @@
 
 #include "encoding/digest.h"
 #include "encoding/ed25519.h"
+#include "records/ppp_triplet.h"
 
 namespace velm::verify {
 
@@ -41,7 +42,12 @@ struct LineFacts {
 
 class LineChecker {
  public:
-  explicit LineChecker(const PublicKey& key);
+  // How a line is read. Both give the same facts for every line; the first is faster on the
+  // lines the engine writes, the second exists so that tests can hold the two side by side.
+  enum class Reading { kEngineFormFirst, kGeneralOnly };
+  static constexpr std::size_t kFieldCount = 15;  // members of a record line
+
+  explicit LineChecker(const PublicKey& key, Reading reading = Reading::kEngineFormFirst);
   ~LineChecker();
   LineChecker(const LineChecker&) = delete;
   LineChecker& operator=(const LineChecker&) = delete;
@@ -51,7 +57,12 @@ class LineChecker {
 
  private:
   struct Scratch;
+  bool read_members(std::string_view line, LineFacts& f, std::array<bool, kFieldCount>& have);
+  const PPPTripletData* check_nested_and_form(std::string_view line, LineFacts& f,
+                                              const std::array<bool, kFieldCount>& have);
+
   PublicKey key_;
+  Reading reading_;
   std::unique_ptr<Scratch> scratch_;
 };
 
