@@ -1,14 +1,17 @@
 // Arbitrary bytes fed to the log verifier as lines: no crash, no undefined behaviour, every line
-// accounted for, every record in one chain, and a report that can always be rendered. The seed
-// corpus holds real records
-// signed with the seed of 32 bytes 0x01, so mutations explore lines that are almost valid.
+// accounted for, every record in one chain, and a report that can always be rendered; and each
+// line's facts the same whether it is read by the one-pass reader of the engine's form or by the
+// general parser alone. The seed corpus holds real records signed with the seed of 32 bytes 0x01,
+// so mutations explore lines that are almost valid.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "encoding/ed25519.h"
+#include "verifier/line_check.h"
 #include "verifier/log_verifier.h"
 #include "verifier/report.h"
 
@@ -20,6 +23,27 @@ const velm::PublicKey& fuzz_key() {
     return velm::signing_key_from_seed(std::move(seed)).public_key();
   }();
   return key;
+}
+
+bool same_facts(const velm::verify::LineFacts& a, const velm::verify::LineFacts& b) {
+  const velm::verify::ScoreInput& x = a.scores;
+  const velm::verify::ScoreInput& y = b.scores;
+  return a.form_problem == b.form_problem && a.hash == b.hash && a.root == b.root && a.sealed == b.sealed &&
+         a.hash_mismatch == b.hash_mismatch && a.bad_signature == b.bad_signature && a.id == b.id &&
+         x.usable == y.usable && x.prompt_bytes == y.prompt_bytes && x.output_bytes == y.output_bytes &&
+         std::memcmp(&x.coherence, &y.coherence, sizeof x.coherence) == 0 &&
+         std::memcmp(&x.reputation, &y.reputation, sizeof x.reputation) == 0 && x.insight == y.insight;
+}
+
+// Both readings of one line must agree.
+void check_both_readings(std::string_view line) {
+  using velm::verify::LineChecker;
+  static LineChecker engine_form_first(fuzz_key(), LineChecker::Reading::kEngineFormFirst);
+  static LineChecker general_only(fuzz_key(), LineChecker::Reading::kGeneralOnly);
+  velm::verify::LineFacts a, b;
+  engine_form_first.check(line, a);
+  general_only.check(line, b);
+  if (!same_facts(a, b)) std::abort();
 }
 
 }  // namespace
@@ -39,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     verifier.add_line(rest.substr(0, newline));
+    check_both_readings(rest.substr(0, newline));
     ++fed;
     rest.remove_prefix(newline + 1);
   }
