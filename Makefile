@@ -6,7 +6,7 @@ VPY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 JOBS ?= 2
 
-.PHONY: demo test setup venv native-test python-test wheel wheels packaging-test bench clean sanitize fuzz fuzz-short fuzz-build \
+.PHONY: demo test setup venv native-test python-test wheel wheels packaging-test bench clean sanitize tsan fuzz fuzz-short fuzz-build \
   format lint dev-tools
 
 # pip builds in a folder of its own under build/, kept between runs so that rebuilds are quick
@@ -85,6 +85,14 @@ sanitize: setup venv
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+# The native tests built with ThreadSanitizer: the verifier's worker threads and the engine's
+# locks under a race detector.
+tsan: setup venv
+	$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DVELM_BUILD_TESTS=ON -DVELM_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build build/tsan -j $(JOBS)
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer targets built with clang and the sanitizers. `make fuzz` runs each for FUZZ_SECONDS
 # (default 600); the test command runs each for 15 seconds.

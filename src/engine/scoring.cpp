@@ -119,14 +119,25 @@ DecisionVector decision_vector(std::uint64_t combined_length) noexcept {
   return v;
 }
 
+// ThreadSanitizer's runtime is not set up yet when the dynamic loader runs ifunc resolvers, and
+// target_clones picks its version through one; a ThreadSanitizer build keeps the plain version.
+#if defined(__SANITIZE_THREAD__)
+#define VELM_VECTOR_CLONES
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VELM_VECTOR_CLONES
+#endif
+#endif
+#ifndef VELM_VECTOR_CLONES
+#define VELM_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 // The only loop that grows with the history. Each element keeps its own sequence of separately
 // rounded multiplies and adds, so vectorising across elements changes no bits; the AVX2 clone has
 // no FMA in its instruction set, and contraction is off in the build. Four rows per pass keep the
 // running sums out of memory for three of every four adds.
-__attribute__((target_clones("avx2", "default"))) void accumulate_weighted(float* __restrict mean,
-                                                                           const float* __restrict rows,
-                                                                           const float* __restrict weights,
-                                                                           std::size_t row_count) noexcept {
+VELM_VECTOR_CLONES void accumulate_weighted(float* __restrict mean, const float* __restrict rows,
+                                            const float* __restrict weights, std::size_t row_count) noexcept {
   std::size_t r = 0;
   for (; r + 4 <= row_count; r += 4) {
     const float w0 = weights[r];
