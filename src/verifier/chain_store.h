@@ -53,9 +53,41 @@ struct ChainSummary {
 
 ChainSummary summarize(const ChainRecord& r, std::size_t max_open_chains);
 
+// A stretch of the one temporary file that every finished chain table of this process shares;
+// given back (its disk blocks freed) when the table goes.
+class SharedTableRegion {
+ public:
+  SharedTableRegion() noexcept = default;
+  ~SharedTableRegion() { release(); }
+  SharedTableRegion(SharedTableRegion&& other) noexcept;
+  SharedTableRegion& operator=(SharedTableRegion&& other) noexcept;
+  SharedTableRegion(const SharedTableRegion&) = delete;
+  SharedTableRegion& operator=(const SharedTableRegion&) = delete;
+
+  // A new region holding the first `bytes` bytes of `source`; empty when the shared file cannot
+  // take them (the caller then keeps its own file).
+  static SharedTableRegion copy_of(int source, std::uint64_t bytes);
+  explicit operator bool() const noexcept { return held_; }
+  // `n` bytes from `at` within the region. Throws IoError.
+  void read(std::uint64_t at, char* out, std::size_t n) const;
+
+ private:
+  void release() noexcept;
+
+  std::uint64_t offset_ = 0;
+  std::uint64_t bytes_ = 0;
+  std::uint64_t generation_ = 0;  // which shared file: a child process after fork starts another
+  bool held_ = false;
+};
+
 class ChainStore {
  public:
   explicit ChainStore(std::size_t records_in_memory = 4096) : memory_limit_(records_in_memory) {}
+
+  // The table changes no more. One that has moved to a file of its own moves on into the file
+  // that all finished tables of this process share, so that a run over many logs keeps two
+  // temporary files open, not one per log.
+  void finish();
 
   // Appends a chain and returns its number. Throws IoError when the temporary file fails.
   std::uint64_t add(const ChainRecord& r);
@@ -71,6 +103,7 @@ class ChainStore {
   std::size_t memory_limit_;
   std::vector<ChainRecord> memory_;
   UniqueFd file_;
+  SharedTableRegion shared_;  // once finished, in place of file_
   std::uint64_t count_ = 0;
 };
 

@@ -337,6 +337,7 @@ ChainStore ChainTracker::finish(std::uint64_t& records, std::uint64_t& chains) {
       ++chains;
     }
   }
+  store_.finish();
   return std::move(store_);
 }
 

@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
@@ -28,6 +30,7 @@
 #include "records/record_json.h"
 #include "support/sample_capture.h"
 #include "verifier/canonical_line.h"
+#include "verifier/chain_store.h"
 #include "verifier/escape.h"
 #include "verifier/line_check.h"
 #include "verifier/log_verifier.h"
@@ -980,6 +983,53 @@ TEST(LineChecker, EngineFormReaderAgreesWithTheGeneralPath) {
   // Some changed lines are still in the engine's form (a digit of a text, a hex digit): the
   // reader must have taken those too, not only the three unchanged ones.
   EXPECT_GT(taken, 3 + lines / 100) << taken << " of " << lines;
+}
+
+}  // namespace
+}  // namespace velm::verify
+
+namespace velm::verify {
+namespace {
+
+std::size_t open_descriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// Finished tables that outgrew memory share one temporary file, so a run over many logs does not
+// keep a descriptor per log (which ran out at the open-file limit); each still reads back intact,
+// also after others were let go of.
+TEST(ChainStore, FinishedTablesShareOneFile) {
+  auto record = [](std::uint64_t table, std::uint64_t n) {
+    ChainRecord r;
+    r.first_line = table * 1000 + n;
+    r.records = n + 1;
+    r.head[0] = static_cast<std::uint8_t>(table);
+    r.head[31] = static_cast<std::uint8_t>(n);
+    return r;
+  };
+  const std::size_t before = open_descriptors();
+  std::vector<std::unique_ptr<ChainStore>> tables;
+  for (std::uint64_t t = 0; t < 60; ++t) {
+    auto store = std::make_unique<ChainStore>(2);  // past two records, the table moves to a file
+    for (std::uint64_t n = 0; n < 5 + t; ++n) store->add(record(t, n));
+    store->put(1, record(t, 99));
+    store->finish();
+    tables.push_back(std::move(store));
+    if (t % 3 == 0) tables[t / 2].reset();  // some go while others are made
+  }
+  EXPECT_LE(open_descriptors(), before + 1);
+  for (std::uint64_t t = 0; t < tables.size(); ++t) {
+    if (!tables[t]) continue;
+    ASSERT_EQ(tables[t]->size(), 5 + t);
+    std::vector<ChainRecord> all(tables[t]->size());
+    tables[t]->get_range(0, all.size(), all.data());
+    for (std::uint64_t n = 0; n < all.size(); ++n) {
+      const ChainRecord want = record(t, n == 1 ? 99 : n);
+      ASSERT_EQ(std::memcmp(&all[n], &want, sizeof want), 0) << t << " " << n;
+    }
+  }
 }
 
 }  // namespace
