@@ -1,6 +1,7 @@
 #include "verifier/chain_store.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,9 +78,20 @@ struct SharedTables {
   std::size_t live = 0;
 };
 
+SharedTables* g_shared_tables = nullptr;
+
+// fork() happens with the lock held by the thread that forks, so a child never inherits it held
+// by a thread that does not exist there.
+void lock_for_fork() { g_shared_tables->mutex.lock(); }
+void unlock_after_fork() { g_shared_tables->mutex.unlock(); }
+
 // Never destroyed: a report may be let go of after static destruction has begun.
 SharedTables& shared_tables() {
-  static auto* const tables = new SharedTables;
+  static SharedTables* const tables = [] {
+    g_shared_tables = new SharedTables;
+    (void)::pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
+    return g_shared_tables;
+  }();
   return *tables;
 }
 
