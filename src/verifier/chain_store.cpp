@@ -170,7 +170,8 @@ void SharedTableRegion::release() noexcept {
   if (--t.live == 0) {
     // Nothing in use: the file starts over. (A failed truncation only leaves blocks allocated.)
     t.end = 0;
-    (void)::ftruncate(t.file.get(), 0);
+    const int rc = ::ftruncate(t.file.get(), 0);
+    (void)rc;  // a named result: a cast alone does not silence warn_unused_result
   } else if (bytes_ != 0) {
     // Where holes cannot be punched the blocks stay until the file is emptied.
     (void)::fallocate(t.file.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset_),
