@@ -8,25 +8,12 @@
 
 #include "encoding/float_text.h"
 #include "encoding/hex.h"
+#include "encoding/json_escape.h"
 
 namespace velm {
 namespace {
 
 constexpr std::size_t kInitialCapacity = 128;
-
-// Per byte: 0 = copied as is, 'u' = \u00XX, otherwise the letter written after the backslash.
-constexpr std::array<char, 256> kEscape = [] {
-  std::array<char, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = 'u';
-  t['"'] = '"';
-  t['\\'] = '\\';
-  t['\b'] = 'b';
-  t['\t'] = 't';
-  t['\n'] = 'n';
-  t['\f'] = 'f';
-  t['\r'] = 'r';
-  return t;
-}();
 
 // "00".."99": integers are written two digits per step.
 constexpr std::array<char, 200> kDigitPairs = [] {
@@ -88,30 +75,6 @@ constexpr std::array<SmallIntText, 256> small_int_table(int first) {
 
 constexpr std::array<SmallIntText, 256> kUnsignedBytes = small_int_table(0);
 constexpr std::array<SmallIntText, 256> kSignedBytes = small_int_table(-128);  // index: value + 128
-
-// Sixteen bytes as one vector; the compiler turns the element-wise operations below into the
-// target's vector instructions (SSE2 on x86-64) or into plain code elsewhere.
-using Block = unsigned char __attribute__((vector_size(16)));
-using SignedBlock = signed char __attribute__((vector_size(16)));
-constexpr std::size_t kBlock = sizeof(Block);
-
-// Offset of the first byte of the block that the escape table does not pass through (a byte
-// below 0x20, a double quote or a backslash), or kBlock when there is none.
-std::size_t first_escape_in_block(Block b) noexcept {
-  const SignedBlock marks = (b < 0x20) | (b == '"') | (b == '\\');  // 0 or -1 per byte
-  std::uint64_t halves[2];
-  std::memcpy(halves, &marks, sizeof halves);
-  const auto first_in = [](std::uint64_t half) {
-    if constexpr (std::endian::native == std::endian::little) {
-      return static_cast<std::size_t>(std::countr_zero(half)) / 8;
-    } else {
-      return static_cast<std::size_t>(std::countl_zero(half)) / 8;
-    }
-  };
-  if (halves[0] != 0) return first_in(halves[0]);
-  if (halves[1] != 0) return 8 + first_in(halves[1]);
-  return kBlock;
-}
 
 // Writes a whole array of byte-sized integers through `table` (index: byte ^ flip); the element
 // texts carry their commas, and the last comma becomes the closing bracket.
@@ -228,7 +191,7 @@ void JsonWriter::string(std::string_view text) {
     reserve(6 + (n - i - 1) + 1);
     out = end();
     const unsigned char c = static_cast<unsigned char>(src[i]);
-    const char esc = kEscape[c];
+    const char esc = kJsonEscape[c];
     *out++ = '\\';
     if (esc == 'u') {
       const char seq[5] = {'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
@@ -239,7 +202,7 @@ void JsonWriter::string(std::string_view text) {
     }
   };
   const auto one_byte = [&](std::size_t i) {
-    if (kEscape[static_cast<unsigned char>(src[i])] == 0) {
+    if (kJsonEscape[static_cast<unsigned char>(src[i])] == 0) {
       *out++ = src[i];
     } else {
       escape(i);
@@ -249,19 +212,17 @@ void JsonWriter::string(std::string_view text) {
   // Sixteen bytes at a time: each block is stored whole, then the output moves on past the bytes
   // before the first one to escape (all sixteen when there is none). A block never reaches past
   // the end of the text, so the store stays inside the room reserved for it.
-  while (i + kBlock <= n) {
-    Block block;
-    std::memcpy(&block, src + i, sizeof block);
-    std::memcpy(out, &block, sizeof block);
-    const std::size_t clean = first_escape_in_block(block);
-    if (clean == kBlock) {
-      out += kBlock;
-      i += kBlock;
+  while (i + kJsonScanBlock <= n) {
+    std::memcpy(out, src + i, kJsonScanBlock);
+    const std::size_t clean = first_escape_in_block(src + i);
+    if (clean == kJsonScanBlock) {
+      out += kJsonScanBlock;
+      i += kJsonScanBlock;
       continue;
     }
     // Escapes tend to come in clusters (the quotes of an embedded JSON text), so the rest of
     // this block goes byte by byte rather than block by block from each escape.
-    const std::size_t block_end = i + kBlock;
+    const std::size_t block_end = i + kJsonScanBlock;
     out += clean;
     for (i += clean; i < block_end; ++i) one_byte(i);
   }

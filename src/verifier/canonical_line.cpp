@@ -3,13 +3,14 @@
 #include <simdjson.h>
 
 #include <array>
-#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <system_error>
 
 #include "encoding/float_text.h"
+#include "encoding/hex.h"
+#include "encoding/json_escape.h"
 
 namespace velm::verify {
 
@@ -19,52 +20,14 @@ namespace {
 // writer never writes that letter.
 constexpr std::array<char, 256> kShortEscape = [] {
   std::array<char, 256> t{};
-  t['"'] = '"';
-  t['\\'] = '\\';
-  t['b'] = '\b';
-  t['t'] = '\t';
-  t['n'] = '\n';
-  t['f'] = '\f';
-  t['r'] = '\r';
+  for (std::size_t c = 0; c < kJsonEscape.size(); ++c) {
+    const char letter = kJsonEscape[c];
+    if (letter != 0 && letter != 'u') t[static_cast<unsigned char>(letter)] = static_cast<char>(c);
+  }
   return t;
 }();
 
-// Control characters the writer escapes as \u00XX: those without a two-character escape.
-constexpr bool written_as_u_escape(unsigned c) noexcept {
-  return c < 0x20 && c != '\b' && c != '\t' && c != '\n' && c != '\f' && c != '\r';
-}
-
-int lower_hex_digit(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-using Block = unsigned char __attribute__((vector_size(16)));
-using SignedBlock = signed char __attribute__((vector_size(16)));
-constexpr std::size_t kBlock = sizeof(Block);
-
-// Where the first byte that ends a run of plain string text (a double quote, a backslash or a
-// control character) lies among the 16 bytes at `p`, or kBlock when none does.
-std::size_t first_stop_in_block(const char* p) noexcept {
-  Block b;
-  std::memcpy(&b, p, sizeof b);
-  const SignedBlock marks = (b < 0x20) | (b == '"') | (b == '\\');  // 0 or -1 per byte
-  std::uint64_t halves[2];
-  std::memcpy(halves, &marks, sizeof halves);
-  const auto first_in = [](std::uint64_t half) {
-    if constexpr (std::endian::native == std::endian::little) {
-      return static_cast<std::size_t>(std::countr_zero(half)) / 8;
-    } else {
-      return static_cast<std::size_t>(std::countl_zero(half)) / 8;
-    }
-  };
-  if (halves[0] != 0) return first_in(halves[0]);
-  if (halves[1] != 0) return 8 + first_in(halves[1]);
-  return kBlock;
-}
-
-bool ends_plain_run(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
+bool ends_plain_run(unsigned char c) noexcept { return kJsonEscape[c] != 0; }
 
 class Cursor {
  public:
@@ -87,12 +50,12 @@ class Cursor {
     for (;;) {
       // On to the next quote, backslash or control character: 16 bytes at a time while they
       // last, then byte by byte.
-      while (end_ - q >= static_cast<std::ptrdiff_t>(kBlock)) {
-        const std::size_t stop = first_stop_in_block(q);
+      while (end_ - q >= static_cast<std::ptrdiff_t>(kJsonScanBlock)) {
+        const std::size_t stop = first_escape_in_block(q);
         q += stop;
-        if (stop != kBlock) break;
+        if (stop != kJsonScanBlock) break;
       }
-      if (end_ - q < static_cast<std::ptrdiff_t>(kBlock)) {
+      if (end_ - q < static_cast<std::ptrdiff_t>(kJsonScanBlock)) {
         while (q != end_ && !ends_plain_run(static_cast<unsigned char>(*q))) ++q;
         if (q == end_) return false;
       }
@@ -105,12 +68,9 @@ class Cursor {
       if (c != '\\' || end_ - q < 2) return false;  // a raw control character, or a cut escape
       const char letter = q[1];
       if (letter == 'u') {
-        if (end_ - q < 6 || q[2] != '0' || q[3] != '0') return false;
-        const int hi = lower_hex_digit(q[4]);
-        const int lo = lower_hex_digit(q[5]);
-        if (hi < 0 || lo < 0) return false;
-        const auto value = static_cast<unsigned>(hi << 4 | lo);
-        if (!written_as_u_escape(value)) return false;
+        std::uint8_t value = 0;
+        if (end_ - q < 6 || q[2] != '0' || q[3] != '0' || !parse_hex_lower({q + 4, 2}, &value, 1)) return false;
+        if (kJsonEscape[value] != 'u') return false;  // a byte the writer escapes otherwise, or not at all
         out.push_back(static_cast<char>(value));
         q += 6;
       } else {

@@ -13,7 +13,6 @@
 #include <set>
 
 #include "encoding/hex.h"
-#include "encoding/json_writer.h"
 #include "encoding/unique_fd.h"
 #include "verifier/escape.h"
 #include "verifier/proof_bundle.h"
@@ -222,31 +221,7 @@ int check_proof_command(int argc, char** argv) {
   const ProofCheck check = check_proof(read_small_file(path, kMaxBundleBytes, "bundle"), witnesses, key);
   std::string out;
   if (o.json) {
-    JsonWriter w;
-    w.begin_object();
-    w.key("ok");
-    w.boolean(check.ok());
-    w.key("problem");
-    if (check.ok()) {
-      w.null();
-    } else {
-      w.string(proof_problem_name(check.problem));
-    }
-    w.key("detail");
-    w.string(valid_utf8(check.detail));
-    w.key("origin");
-    w.string(valid_utf8(check.origin));
-    w.key("verified_by");
-    w.begin_array();
-    for (const std::string& name : check.verified_by) w.string(valid_utf8(name));
-    w.end_array();
-    w.key("line");
-    w.uint64(check.line);
-    w.key("tree_size");
-    w.uint64(check.tree_size);
-    w.end_object();
-    w.line_feed();
-    out = w.take();
+    out = proof_check_json(check);
   } else if (check.ok()) {
     std::string names;
     for (const std::string& name : check.verified_by) names += (names.empty() ? "" : ", ") + escape_text(name);

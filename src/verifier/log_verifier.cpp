@@ -145,6 +145,22 @@ void LogVerifier::add_oversized_line(std::uint64_t length) {
                            std::to_string(state_->options.max_line_bytes) + "; it was not read");
 }
 
+void LogVerifier::add_read(LineSource::Status status, std::string_view line, std::uint64_t length) {
+  switch (status) {
+    case LineSource::Status::kLine:
+      add_line(line);
+      break;
+    case LineSource::Status::kTorn:
+      add_torn_line();
+      break;
+    case LineSource::Status::kOversized:
+      add_oversized_line(length);
+      break;
+    case LineSource::Status::kEnd:
+      break;
+  }
+}
+
 std::uint64_t LogVerifier::lines() const noexcept { return state_->line_no; }
 
 LogReport LogVerifier::finish(const std::string& path, std::uint64_t bytes) {
@@ -184,19 +200,7 @@ LogReport verify_log_file(const std::string& path, const PublicKey& key, const V
   for (;;) {
     const LineSource::Status status = source.next(line, length);
     if (status == LineSource::Status::kEnd) break;
-    switch (status) {
-      case LineSource::Status::kLine:
-        verifier.add_line(line);
-        break;
-      case LineSource::Status::kTorn:
-        verifier.add_torn_line();
-        break;
-      case LineSource::Status::kOversized:
-        verifier.add_oversized_line(length);
-        break;
-      case LineSource::Status::kEnd:
-        break;
-    }
+    verifier.add_read(status, line, length);
     if (line.capacity() > (std::size_t{1} << 20)) std::string().swap(line);
     if (progress && (verifier.lines() & 1023) == 0 && Clock::now() >= next_progress) {
       progress(verifier.lines(), source.bytes_read(), source.size());

@@ -109,6 +109,8 @@ class LogVerifier {
   void add_tree_leaf(const TreeHash& leaf);
   void add_torn_line();                           // a last line with no "\n"
   void add_oversized_line(std::uint64_t length);  // a line longer than max_line_bytes, unread
+  // What a LineSource read: one of the three above (nothing for kEnd).
+  void add_read(LineSource::Status status, std::string_view line, std::uint64_t length);
 
   std::uint64_t lines() const noexcept;
   // Ends the log and gives its report; the verifier takes no more lines.

@@ -232,19 +232,7 @@ LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const Ve
       infos.push_back({piece.name, lines_read + 1, 0, 0});
       total = pieces.size() == 1 ? source->size() : std::nullopt;
       for (LineSource::Status status; (status = source->next(line, length)) != LineSource::Status::kEnd;) {
-        switch (status) {
-          case LineSource::Status::kLine:
-            verifier.add_line(line);
-            break;
-          case LineSource::Status::kTorn:
-            verifier.add_torn_line();
-            break;
-          case LineSource::Status::kOversized:
-            verifier.add_oversized_line(length);
-            break;
-          case LineSource::Status::kEnd:
-            break;
-        }
+        verifier.add_read(status, line, length);
         ++lines_read;
         if (line.capacity() > (std::size_t{1} << 20)) std::string().swap(line);
         if ((lines_read & 1023) == 0) tick(lines_read, bytes_before + source->bytes_read(), total);

@@ -225,4 +225,32 @@ ProofCheck check_proof(std::string_view bundle_text, std::span<const NoteVerifie
   return out;
 }
 
+std::string proof_check_json(const ProofCheck& check) {
+  JsonWriter w;
+  w.begin_object();
+  w.key("ok");
+  w.boolean(check.ok());
+  w.key("problem");
+  if (check.ok()) {
+    w.null();
+  } else {
+    w.string(proof_problem_name(check.problem));
+  }
+  w.key("detail");
+  w.string(valid_utf8(check.detail));
+  w.key("origin");
+  w.string(valid_utf8(check.origin));
+  w.key("verified_by");
+  w.begin_array();
+  for (const std::string& name : check.verified_by) w.string(valid_utf8(name));
+  w.end_array();
+  w.key("line");
+  w.uint64(check.line);
+  w.key("tree_size");
+  w.uint64(check.tree_size);
+  w.end_object();
+  w.line_feed();
+  return w.take();
+}
+
 }  // namespace velm::verify

@@ -79,6 +79,10 @@ struct ProofCheck {
 
 std::string_view proof_problem_name(ProofCheck::Problem problem) noexcept;
 
+// The check as one line of JSON: "ok", "problem" (null when ok), "detail", "origin",
+// "verified_by", "line" and "tree_size", texts made valid UTF-8.
+std::string proof_check_json(const ProofCheck& check);
+
 // Checks a bundle without the log: the checkpoint signed by one of `witnesses`, the inclusion of
 // the record in its tree, and the record's form, seal and Ed25519 signature under `log_key`.
 // Never throws for any bundle text (std::bad_alloc aside).

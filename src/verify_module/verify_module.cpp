@@ -14,7 +14,6 @@
 #include "binding/errors.h"
 #include "binding/py_ref.h"
 #include "encoding/hex.h"
-#include "encoding/json_writer.h"
 #include "verifier/checkpoint.h"
 #include "verifier/escape.h"
 #include "verifier/parallel_verify.h"
@@ -299,31 +298,7 @@ PyObject* check_proof(PyObject*, PyObject* args, PyObject* kwargs) {
       ReleasedLock unlocked;
       check = vv::check_proof(bundle, witnesses, key);
     }
-    velm::JsonWriter w;
-    w.begin_object();
-    w.key("ok");
-    w.boolean(check.ok());
-    w.key("problem");
-    if (check.ok()) {
-      w.null();
-    } else {
-      w.string(vv::proof_problem_name(check.problem));
-    }
-    w.key("detail");
-    w.string(vv::valid_utf8(check.detail));
-    w.key("origin");
-    w.string(vv::valid_utf8(check.origin));
-    w.key("verified_by");
-    w.begin_array();
-    for (const std::string& name : check.verified_by) w.string(vv::valid_utf8(name));
-    w.end_array();
-    w.key("line");
-    w.uint64(check.line);
-    w.key("tree_size");
-    w.uint64(check.tree_size);
-    w.end_object();
-    w.line_feed();
-    return velm::py::new_text(w.take());
+    return velm::py::new_text(vv::proof_check_json(check));
   });
 }
 

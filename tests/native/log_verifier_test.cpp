@@ -30,6 +30,7 @@
 #include "engine/engine.h"
 #include "records/record_json.h"
 #include "support/sample_capture.h"
+#include "support/temp_file.h"
 #include "verifier/canonical_line.h"
 #include "verifier/chain_store.h"
 #include "verifier/escape.h"
@@ -709,22 +710,7 @@ TEST(LogVerifier, DamagedLinesAreAllAccountedFor) {
   }
 }
 
-class TempFile {
- public:
-  explicit TempFile(const std::string& bytes) {
-    char name[] = "/tmp/velm_verify_test_XXXXXX";
-    const int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    if (fd >= 0) ::close(fd);
-    path_ = name;
-    std::ofstream(path_, std::ios::binary) << bytes;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using velm::testing::TempFile;
 
 TEST(LogFile, ReadsLinesAcrossBuffersAndReportsTornAndOversizedLines) {
   Sealer sealer;

@@ -11,6 +11,7 @@
 #include "encoding/entropy.h"
 #include "engine/engine.h"
 #include "records/record_json.h"
+#include "support/temp_file.h"
 #include "verifier/parallel_verify.h"
 #include "verifier/report.h"
 
@@ -57,22 +58,7 @@ class Chains {
   std::vector<State> chains_;
 };
 
-class TempFile {
- public:
-  explicit TempFile(const std::string& bytes) {
-    char name[] = "/tmp/velm_parallel_test_XXXXXX";
-    const int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    if (fd >= 0) ::close(fd);
-    path_ = name;
-    std::ofstream(path_, std::ios::binary) << bytes;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using velm::testing::TempFile;
 
 std::string json_of(LogReport log, const PublicKey& key) {
   RunReport run;
