@@ -14,7 +14,6 @@ and --help may differ, and a JSON output may gain members.
 """
 
 import json
-import os
 import shutil
 import subprocess
 import sys
