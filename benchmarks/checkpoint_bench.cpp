@@ -19,9 +19,9 @@
 #include "encoding/entropy.h"
 #include "engine/engine.h"
 #include "records/record_json.h"
-#include "verifier/checkpoint.h"
-#include "verifier/log_verifier.h"
-#include "verifier/proof_bundle.h"
+#include "verifier/run/checkpoint.h"
+#include "verifier/run/log_verifier.h"
+#include "verifier/run/proof_bundle.h"
 
 namespace {
 

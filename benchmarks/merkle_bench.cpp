@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "verifier/merkle.h"
+#include "verifier/tlog/merkle.h"
 
 namespace {
 

@@ -26,8 +26,8 @@
 #include "engine/engine.h"
 #include "records/record_json.h"
 #include "support/sample_capture.h"
-#include "verifier/log_verifier.h"
-#include "verifier/parallel_verify.h"
+#include "verifier/run/log_verifier.h"
+#include "verifier/run/parallel_verify.h"
 
 namespace {
 

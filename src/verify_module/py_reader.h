@@ -7,7 +7,7 @@
 #include <string>
 
 #include "binding/py_ref.h"
-#include "verifier/parallel_verify.h"
+#include "verifier/run/parallel_verify.h"
 
 // The first exception a file object's read() raised (or a wrong result it gave), kept while the
 // lock is released and set again once the verifier is done.

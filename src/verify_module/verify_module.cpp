@@ -14,12 +14,12 @@
 #include "binding/errors.h"
 #include "binding/py_ref.h"
 #include "encoding/hex.h"
-#include "verifier/checkpoint.h"
-#include "verifier/escape.h"
-#include "verifier/parallel_verify.h"
-#include "verifier/proof_bundle.h"
-#include "verifier/report.h"
-#include "verifier/score_replay.h"
+#include "verifier/base/escape.h"
+#include "verifier/chain/score_replay.h"
+#include "verifier/run/checkpoint.h"
+#include "verifier/run/parallel_verify.h"
+#include "verifier/run/proof_bundle.h"
+#include "verifier/run/report.h"
 #include "verify_module/py_reader.h"
 
 namespace {

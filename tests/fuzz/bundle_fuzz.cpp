@@ -14,7 +14,7 @@
 #include "encoding/hex.h"
 #include "engine/engine.h"
 #include "records/record_json.h"
-#include "verifier/proof_bundle.h"
+#include "verifier/run/proof_bundle.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "verifier/merkle.h"
-#include "verifier/note.h"
+#include "verifier/tlog/merkle.h"
+#include "verifier/tlog/note.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <string_view>
 
 #include "encoding/ed25519.h"
-#include "verifier/line_check.h"
-#include "verifier/log_verifier.h"
-#include "verifier/report.h"
+#include "verifier/line/line_check.h"
+#include "verifier/run/log_verifier.h"
+#include "verifier/run/report.h"
 
 namespace {
 const velm::PublicKey& fuzz_key() {

@@ -1,0 +1,214 @@
+#include "verifier/run/log_verifier.h"
+
+#include <algorithm>
+#include <chrono>
+#include <tuple>
+#include <unordered_map>
+
+#include "verifier/chain/chain_tracker.h"
+
+namespace velm::verify {
+
+std::uint64_t LogReport::failure_total() const noexcept {
+  std::uint64_t total = 0;
+  for (const std::uint64_t n : failure_counts) total += n;
+  return total;
+}
+
+void LogReport::for_each_chain(const std::function<void(const ChainSummary&)>& visit) const {
+  if (!chain_store) return;
+  constexpr std::size_t kBlock = 1024;
+  std::vector<ChainRecord> block(kBlock);
+  for (std::uint64_t first = 0; first < chain_store->size(); first += kBlock) {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, chain_store->size() - first));
+    chain_store->get_range(first, count, block.data());
+    for (std::size_t i = 0; i < count; ++i) {
+      if (block[i].dissolved == 0) visit(summarize(block[i], max_open_chains));
+    }
+  }
+}
+
+std::pair<std::string, std::uint64_t> LogReport::locate(std::uint64_t line) const {
+  if (pieces.empty() || line == 0) return {path, line};
+  // The last piece that begins at or before the line (an empty piece begins where the next does).
+  auto it = std::upper_bound(pieces.begin(), pieces.end(), line,
+                             [](std::uint64_t n, const PieceInfo& p) { return n < p.first_line; });
+  if (it == pieces.begin()) return {path, line};
+  --it;
+  return {it->path, line - it->first_line + 1};
+}
+
+void LogReport::attribute_failures_to_pieces() {
+  if (pieces.empty()) return;
+  for (Failure& f : failures) {
+    if (f.line == 0) continue;
+    f.log_line = f.line;
+    std::tie(f.file, f.line) = locate(f.line);
+  }
+}
+
+std::vector<ChainSummary> LogReport::chains() const {
+  std::vector<ChainSummary> out;
+  for_each_chain([&](const ChainSummary& c) { out.push_back(c); });
+  return out;
+}
+
+LogReport unreadable_log(const std::string& path, const std::string& error) {
+  LogReport r;
+  r.path = path;
+  r.error = error;
+  return r;
+}
+
+struct LogVerifier::State {
+  VerifyOptions options;
+  LineChecker checker;
+  LineFacts facts;  // reused from line to line
+  FailureList failures;
+  ChainTracker tracker;
+  std::uint64_t line_no = 0;
+  std::unordered_map<Digest, std::size_t, DigestHash> watch_index;
+  std::vector<std::uint64_t> watch_lines;
+  TreeBuilder tree;
+  std::uint64_t tree_gap = 0;  // the first line left unread: the tree stops before it
+  std::vector<std::optional<TreeHash>> tree_roots;
+
+  State(const PublicKey& key, VerifyOptions o, std::string file)
+      : options(std::move(o)),
+        checker(key),
+        failures(std::move(file), options.max_failures_kept),
+        tracker({options.max_open_chains, options.replay_scores}, failures) {
+    watch_lines.assign(options.watch_roots.size(), 0);
+    for (std::size_t i = 0; i < options.watch_roots.size(); ++i) watch_index.emplace(options.watch_roots[i], i);
+    tree_roots.resize(options.tree_sizes.size());
+    if (options.tree) keep_tree_roots();  // size 0
+  }
+
+  void add_leaf(const TreeHash& leaf) {
+    if (tree_gap != 0) return;
+    tree.add_leaf_hash(leaf);
+    keep_tree_roots();
+  }
+
+  void keep_tree_roots() {
+    for (std::size_t i = 0; i < options.tree_sizes.size(); ++i) {
+      if (options.tree_sizes[i] == tree.size()) tree_roots[i] = tree.root();
+    }
+  }
+
+  void take(const LineFacts& f) {
+    const std::uint64_t n = ++line_no;
+    if (!f.form_problem.empty()) failures.add(n, FailureKind::kBadForm, f.form_problem);
+    if (f.root && !watch_index.empty()) {
+      const auto it = watch_index.find(*f.root);
+      if (it != watch_index.end() && watch_lines[it->second] == 0) watch_lines[it->second] = n;
+    }
+    if (f.hash_mismatch) {
+      failures.add(n, FailureKind::kHashMismatch,
+                   "the sealed fields hash to " + hex_lower(f.sealed->data(), 8) + "..., not to the stored hash");
+    }
+    if (f.bad_signature) {
+      failures.add(n, FailureKind::kBadSignature,
+                   "the signature does not verify for the stored hash under the public key");
+    }
+    tracker.place(n, f);
+  }
+};
+
+LogVerifier::LogVerifier(const PublicKey& key, VerifyOptions options, std::string file)
+    : state_(std::make_unique<State>(key, std::move(options), std::move(file))) {}
+
+LogVerifier::~LogVerifier() = default;
+
+void LogVerifier::add_line(std::string_view line) {
+  state_->checker.check(line, state_->facts);
+  state_->take(state_->facts);
+  if (state_->options.tree) state_->add_leaf(leaf_hash(line));
+}
+
+void LogVerifier::add_checked(const LineFacts& facts) { state_->take(facts); }
+
+void LogVerifier::add_tree_leaf(const TreeHash& leaf) {
+  if (state_->options.tree) state_->add_leaf(leaf);
+}
+
+void LogVerifier::add_torn_line() {
+  const std::uint64_t n = ++state_->line_no;
+  state_->failures.add(n, FailureKind::kTornLine, "the last line has no line feed: its append was cut off");
+}
+
+void LogVerifier::add_oversized_line(std::uint64_t length) {
+  const std::uint64_t n = ++state_->line_no;
+  if (state_->tree_gap == 0) state_->tree_gap = n;
+  state_->failures.add(n, FailureKind::kBadForm,
+                       "the line is " + std::to_string(length) + " bytes long, more than the limit of " +
+                           std::to_string(state_->options.max_line_bytes) + "; it was not read");
+}
+
+void LogVerifier::add_read(LineSource::Status status, std::string_view line, std::uint64_t length) {
+  switch (status) {
+    case LineSource::Status::kLine:
+      add_line(line);
+      break;
+    case LineSource::Status::kTorn:
+      add_torn_line();
+      break;
+    case LineSource::Status::kOversized:
+      add_oversized_line(length);
+      break;
+    case LineSource::Status::kEnd:
+      break;
+  }
+}
+
+std::uint64_t LogVerifier::lines() const noexcept { return state_->line_no; }
+
+LogReport LogVerifier::finish(const std::string& path, std::uint64_t bytes) {
+  State& s = *state_;
+  LogReport r;
+  r.path = path;
+  r.lines = s.line_no;
+  r.bytes = bytes;
+  r.chain_store = std::make_shared<const ChainStore>(s.tracker.finish(r.records, r.chain_count));
+  r.max_open_chains = s.options.max_open_chains == 0 ? 1 : s.options.max_open_chains;
+  r.failure_counts = s.failures.counts();
+  r.failures_omitted = s.failures.omitted();
+  r.failures = s.failures.take_sorted();
+  r.scores_replayed = s.options.replay_scores;
+  r.watch_lines = s.watch_lines;
+  if (s.options.tree) {
+    r.tree_leaves = s.tree.size();
+    r.tree_gap_line = s.tree_gap;
+    r.tree_root = s.tree.root();
+    r.tree_roots = s.tree_roots;
+  }
+  // A root given twice is watched once, under its first index.
+  for (std::size_t i = 0; i < r.watch_lines.size(); ++i) {
+    r.watch_lines[i] = s.watch_lines[s.watch_index.at(s.options.watch_roots[i])];
+  }
+  return r;
+}
+
+LogReport verify_log_file(const std::string& path, const PublicKey& key, const VerifyOptions& options,
+                          const ProgressFn& progress) {
+  LineSource source(path, options.max_line_bytes);
+  LogVerifier verifier(key, options, path);
+  std::string line;
+  std::uint64_t length = 0;
+  using Clock = std::chrono::steady_clock;
+  auto next_progress = Clock::now();
+  for (;;) {
+    const LineSource::Status status = source.next(line, length);
+    if (status == LineSource::Status::kEnd) break;
+    verifier.add_read(status, line, length);
+    if (line.capacity() > (std::size_t{1} << 20)) std::string().swap(line);
+    if (progress && (verifier.lines() & 1023) == 0 && Clock::now() >= next_progress) {
+      progress(verifier.lines(), source.bytes_read(), source.size());
+      next_progress = Clock::now() + std::chrono::milliseconds(200);
+    }
+  }
+  if (progress) progress(verifier.lines(), source.bytes_read(), source.size());
+  return verifier.finish(path, source.bytes_read());
+}
+
+}  // namespace velm::verify
