@@ -13,19 +13,9 @@
 #include <vector>
 
 #include "encoding/unique_fd.h"
+#include "verifier/base/errors.h"
 
 namespace velm::verify {
-
-// Failure to open or read a log (or the verifier's temporary files).
-class IoError : public std::runtime_error {
- public:
-  explicit IoError(const std::string& message, int error_number = 0)
-      : std::runtime_error(message), error_number_(error_number) {}
-  int error_number() const noexcept { return error_number_; }  // errno, 0 when there is none
-
- private:
-  int error_number_;
-};
 
 class LineSource {
  public:

@@ -17,9 +17,7 @@ namespace velm::verify {
 
 namespace {
 
-[[noreturn]] void key_fail(const std::string& what, int err) {
-  throw WitnessKeyError(what + ": " + std::strerror(err));
-}
+[[noreturn]] void key_fail(const std::string& what, int err) { throw IoError(what + ": " + std::strerror(err)); }
 
 std::string directory_of(const std::string& path) {
   const auto slash = path.rfind('/');
@@ -41,12 +39,12 @@ void write_all(int fd, const std::uint8_t* data, std::size_t size) {
 void publish(const std::string& temp, const std::string& path) {
   if (::link(temp.c_str(), path.c_str()) == 0) return;
   const int err = errno;
-  if (err == EEXIST) throw WitnessKeyError("the witness key file already exists; it is never replaced");
+  if (err == EEXIST) throw IoError("the witness key file already exists; it is never replaced");
   // File systems without hard links (some network and FAT file systems) refuse link(2).
   if (err != EPERM && err != EOPNOTSUPP && err != ENOSYS && err != EMLINK)
     key_fail("cannot create the witness key", err);
   if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return;
-  if (errno == EEXIST) throw WitnessKeyError("the witness key file already exists; it is never replaced");
+  if (errno == EEXIST) throw IoError("the witness key file already exists; it is never replaced");
   key_fail("cannot create the witness key", errno);
 }
 
@@ -56,11 +54,9 @@ std::string create_witness_key(const std::string& path, std::string_view name) {
   if (!valid_key_name(name)) {
     throw NoteError(NoteErrorKind::kBadKey, "key name is empty or holds a space, '+' or control character");
   }
-  if (path.empty() || path.find('\0') != std::string::npos)
-    throw WitnessKeyError("the witness key path is not a file name");
+  if (path.empty() || path.find('\0') != std::string::npos) throw IoError("the witness key path is not a file name");
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0)
-    throw WitnessKeyError("the witness key file already exists; it is never replaced");
+  if (::lstat(path.c_str(), &st) == 0) throw IoError("the witness key file already exists; it is never replaced");
 
   std::string temp;
   UniqueFd fd;
@@ -88,12 +84,12 @@ std::string create_witness_key(const std::string& path, std::string_view name) {
 }
 
 SigningKey load_witness_key(const std::string& path) {
-  if (path.find('\0') != std::string::npos) throw WitnessKeyError("the witness key path is not a file name");
+  if (path.find('\0') != std::string::npos) throw IoError("the witness key path is not a file name");
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) key_fail("cannot read the witness key", errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) key_fail("cannot read the witness key", errno);
-  if (!S_ISREG(st.st_mode)) throw WitnessKeyError("the witness key is not a regular file");
+  if (!S_ISREG(st.st_mode)) throw IoError("the witness key is not a regular file");
   SecretSeed seed;
   std::uint8_t extra = 0;
   std::size_t got = 0;
@@ -110,7 +106,7 @@ SigningKey load_witness_key(const std::string& path) {
   } while (more < 0 && errno == EINTR);
   sodium_memzero(&extra, sizeof extra);
   if (got != seed.size() || more != 0) {
-    throw WitnessKeyError("the witness key file does not hold exactly 32 bytes");
+    throw IoError("the witness key file does not hold exactly 32 bytes");
   }
   return signing_key_from_seed(std::move(seed));
 }

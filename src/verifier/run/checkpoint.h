@@ -18,20 +18,14 @@
 
 namespace velm::verify {
 
-// A witness key file that cannot be created or read. The message never holds key bytes.
-class WitnessKeyError : public std::runtime_error {
- public:
-  explicit WitnessKeyError(const std::string& message) : std::runtime_error(message) {}
-};
-
 // Creates `path` holding a fresh 32-byte Ed25519 seed, readable by its owner only whatever the
 // umask: written to a temporary file beside it, synced, then linked into place, so it appears whole
 // or not at all and an existing file is never replaced (where the file system has no hard links,
 // renamed into place with RENAME_NOREPLACE). Returns the verifier key "name+keyid+base64" for
-// `name`. Throws WitnessKeyError (also when `path` exists) or NoteError (kBadKey) for a bad name.
+// `name`. Throws IoError (also when `path` exists) or NoteError (kBadKey) for a bad name.
 std::string create_witness_key(const std::string& path, std::string_view name);
 
-// Reads a witness key file: a regular file of exactly 32 bytes. Throws WitnessKeyError.
+// Reads a witness key file: a regular file of exactly 32 bytes. Throws IoError.
 SigningKey load_witness_key(const std::string& path);
 
 // A signed checkpoint as given, and where it came from (a path, for the report).
@@ -72,8 +66,8 @@ class CheckpointSet {
 void add_report_failure(LogReport& report, std::uint64_t line, FailureKind kind, std::string detail);
 
 struct CheckpointOutcome {
-  LogReport report;  // the log verified (and matched against `previous`)
-  std::string note;  // the signed checkpoint of all its lines; empty unless report.ok()
+  LogReport report;                 // the log verified (and matched against `previous`)
+  std::optional<std::string> note;  // the signed checkpoint of all its lines, only when report.ok()
 };
 
 // Verifies the log at `log_path` ("-": standard input) under the engine's public key and, only if

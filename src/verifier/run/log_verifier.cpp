@@ -67,8 +67,8 @@ struct LogVerifier::State {
   FailureList failures;
   ChainTracker tracker;
   std::uint64_t line_no = 0;
-  std::unordered_map<Digest, std::size_t, DigestHash> watch_index;
-  std::vector<std::uint64_t> watch_lines;
+  std::unordered_map<Digest, std::size_t, DigestHash> expected_index;
+  std::vector<std::uint64_t> expected_head_lines;
   TreeBuilder tree;
   std::uint64_t tree_gap = 0;  // the first line left unread: the tree stops before it
   std::vector<std::optional<TreeHash>> tree_roots;
@@ -78,8 +78,9 @@ struct LogVerifier::State {
         checker(key),
         failures(std::move(file), options.max_failures_kept),
         tracker({options.max_open_chains, options.replay_scores}, failures) {
-    watch_lines.assign(options.watch_roots.size(), 0);
-    for (std::size_t i = 0; i < options.watch_roots.size(); ++i) watch_index.emplace(options.watch_roots[i], i);
+    expected_head_lines.assign(options.expected_heads.size(), 0);
+    for (std::size_t i = 0; i < options.expected_heads.size(); ++i)
+      expected_index.emplace(options.expected_heads[i], i);
     tree_roots.resize(options.tree_sizes.size());
     if (options.tree) keep_tree_roots();  // size 0
   }
@@ -99,9 +100,9 @@ struct LogVerifier::State {
   void take(const LineFacts& f) {
     const std::uint64_t n = ++line_no;
     if (!f.form_problem.empty()) failures.add(n, FailureKind::kBadForm, f.form_problem);
-    if (f.root && !watch_index.empty()) {
-      const auto it = watch_index.find(*f.root);
-      if (it != watch_index.end() && watch_lines[it->second] == 0) watch_lines[it->second] = n;
+    if (f.root && !expected_index.empty()) {
+      const auto it = expected_index.find(*f.root);
+      if (it != expected_index.end() && expected_head_lines[it->second] == 0) expected_head_lines[it->second] = n;
     }
     if (f.hash_mismatch) {
       failures.add(n, FailureKind::kHashMismatch,
@@ -175,7 +176,7 @@ LogReport LogVerifier::finish(const std::string& path, std::uint64_t bytes) {
   r.failures_omitted = s.failures.omitted();
   r.failures = s.failures.take_sorted();
   r.scores_replayed = s.options.replay_scores;
-  r.watch_lines = s.watch_lines;
+  r.expected_head_lines = s.expected_head_lines;
   if (s.options.tree) {
     r.tree_leaves = s.tree.size();
     r.tree_gap_line = s.tree_gap;
@@ -183,8 +184,8 @@ LogReport LogVerifier::finish(const std::string& path, std::uint64_t bytes) {
     r.tree_roots = s.tree_roots;
   }
   // A root given twice is watched once, under its first index.
-  for (std::size_t i = 0; i < r.watch_lines.size(); ++i) {
-    r.watch_lines[i] = s.watch_lines[s.watch_index.at(s.options.watch_roots[i])];
+  for (std::size_t i = 0; i < r.expected_head_lines.size(); ++i) {
+    r.expected_head_lines[i] = s.expected_head_lines[s.expected_index.at(s.options.expected_heads[i])];
   }
   return r;
 }

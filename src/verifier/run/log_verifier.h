@@ -48,8 +48,8 @@ struct LogReport {
   std::vector<Failure> failures;  // in line order; at most VerifyOptions::max_failures_kept
   std::uint64_t failures_omitted = 0;
   std::array<std::uint64_t, kFailureKindCount> failure_counts{};
-  // For each of VerifyOptions::watch_roots: the first line whose merkle_root it is, 0 if none.
-  std::vector<std::uint64_t> watch_lines;
+  // For each of VerifyOptions::expected_heads: the first line whose merkle_root it is, 0 if none.
+  std::vector<std::uint64_t> expected_head_lines;
   bool scores_replayed = true;  // false when this machine's sinf is not the engine's
   // With VerifyOptions::tree only: the RFC 6962 tree over the log's complete lines.
   std::uint64_t tree_leaves = 0;                    // complete lines hashed, up to the first line left unread
@@ -85,7 +85,7 @@ struct VerifyOptions {
   std::size_t max_open_chains = 128;  // see TrackerOptions
   // Failures kept with their details; beyond this they are only counted.
   std::size_t max_failures_kept = 100000;
-  std::vector<Digest> watch_roots;
+  std::vector<Digest> expected_heads;
   // False: scores are not compared (set when this machine's sinf is not the engine's).
   bool replay_scores = true;
   // True: also hash every complete line into the RFC 6962 tree (merkle.h), for checkpoints, and

@@ -40,12 +40,6 @@ struct ProofBundle {
   std::vector<TreeHash> inclusion_proof;
 };
 
-// A bundle that cannot be made, or read. The message never repeats the input's bytes.
-class BundleError : public std::runtime_error {
- public:
-  explicit BundleError(const std::string& message) : std::runtime_error(message) {}
-};
-
 std::string bundle_json(const ProofBundle& bundle);
 // Reads the JSON above: exactly those members, each once, of those types. Throws BundleError.
 ProofBundle parse_bundle(std::string_view json);

@@ -231,9 +231,9 @@ void resolve_expected_heads(RunReport& run, const std::vector<Digest>& roots) {
     ExpectedHead head;
     head.root = roots[i];
     for (const LogReport& log : run.logs) {
-      if (i < log.watch_lines.size() && log.watch_lines[i] != 0) {
+      if (i < log.expected_head_lines.size() && log.expected_head_lines[i] != 0) {
         head.found = true;
-        std::tie(head.path, head.line) = log.locate(log.watch_lines[i]);
+        std::tie(head.path, head.line) = log.locate(log.expected_head_lines[i]);
         break;
       }
     }

@@ -87,26 +87,6 @@ std::string hex32(std::uint32_t value) { return hex_be32(value); }
 
 }  // namespace
 
-std::string_view note_error_kind_name(NoteErrorKind kind) noexcept {
-  switch (kind) {
-    case NoteErrorKind::kTooLarge:
-      return "too_large";
-    case NoteErrorKind::kMalformed:
-      return "malformed";
-    case NoteErrorKind::kBadKey:
-      return "bad_key";
-    case NoteErrorKind::kBadSignature:
-      return "bad_signature";
-    case NoteErrorKind::kNoKnownSignature:
-      return "no_known_signature";
-    case NoteErrorKind::kBadCheckpoint:
-      return "bad_checkpoint";
-    case NoteErrorKind::kWrongOrigin:
-      return "wrong_origin";
-  }
-  return "unknown";
-}
-
 std::string base64_encode(const std::uint8_t* bytes, std::size_t size) {
   std::string out(sodium_base64_encoded_len(size, sodium_base64_VARIANT_ORIGINAL), '\0');
   sodium_bin2base64(out.data(), out.size(), bytes, size, sodium_base64_VARIANT_ORIGINAL);

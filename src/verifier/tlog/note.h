@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "encoding/ed25519.h"
+#include "verifier/base/errors.h"
 #include "verifier/tlog/merkle.h"
 
 namespace velm::verify {
@@ -32,27 +33,6 @@ inline constexpr std::size_t kMaxNoteBytes = std::size_t{1} << 20;
 // More signature lines than this are refused (at least 16 must be accepted).
 inline constexpr std::size_t kMaxNoteSignatures = 100;
 inline constexpr std::uint8_t kEd25519SignatureType = 0x01;
-
-enum class NoteErrorKind : std::uint8_t {
-  kTooLarge,          // more bytes or signature lines than the limits above
-  kMalformed,         // not a signed note: encoding, control characters, layout, base64
-  kBadKey,            // a verifier key text, key name or key ID that is not well formed
-  kBadSignature,      // a signature by a known key that does not verify
-  kNoKnownSignature,  // no signature by any of the given keys
-  kBadCheckpoint,     // a verified note whose text is not a checkpoint
-  kWrongOrigin,       // a checkpoint of another log than the one expected
-};
-
-std::string_view note_error_kind_name(NoteErrorKind kind) noexcept;
-
-class NoteError : public std::runtime_error {
- public:
-  NoteError(NoteErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
-  NoteErrorKind kind() const noexcept { return kind_; }
-
- private:
-  NoteErrorKind kind_;
-};
 
 // Non-empty, valid UTF-8, no control characters, no Unicode white space, no '+'.
 bool valid_key_name(std::string_view name) noexcept;

@@ -750,9 +750,9 @@ TEST(Report, JsonAndTextCarryTheFailures) {
   Digest last{}, gone{};
   ASSERT_TRUE(parse_hex_lower(field(l[2], "merkle_root"), last.data(), 32));
   gone[0] = 1;
-  watch.watch_roots = {last, gone};
+  watch.expected_heads = {last, gone};
   run.logs.push_back(verify(sealer.public_key(), l, watch));
-  resolve_expected_heads(run, watch.watch_roots);
+  resolve_expected_heads(run, watch.expected_heads);
   EXPECT_FALSE(run.ok());
   EXPECT_EQ(run.missing_heads(), 1u);
 

@@ -1,0 +1,150 @@
+#include "verify_module/wrappers.h"
+
+#include <string>
+#include <vector>
+
+#include "binding/args.h"
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "verifier/api.h"
+#include "verifier/base/escape.h"
+#include "verify_module/errors.h"
+#include "verify_module/py_reader.h"
+
+namespace {
+
+using velm::py::Ref;
+namespace vv = velm::verify;
+namespace api = velm::verify::api;
+
+std::string bytes_text(PyObject* obj, const char* what) {
+  if (!PyBytes_Check(obj)) velm::py::raise(PyExc_TypeError, std::string(what) + " must be bytes");
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) throw velm::py::PythonError{};
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string text(PyObject* obj, const char* what) { return velm::py::to_text(obj, what).str(); }
+
+// The str items of a sequence.
+std::vector<std::string> texts(PyObject* obj, const char* sequence_error, const char* what) {
+  Ref seq = Ref::steal(PySequence_Fast(obj, sequence_error));
+  if (!seq) throw velm::py::PythonError{};
+  std::vector<std::string> out;
+  const Py_ssize_t n = PySequence_Size(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = Ref::steal(velm::py::check(PySequence_GetItem(seq.get(), i)));
+    out.push_back(text(item.get(), what));
+  }
+  return out;
+}
+
+// Each input is (name: bytes, source): source is a path as bytes, or a binary file object, which
+// must stay alive (the list holds it) until the verifier is done.
+std::vector<vv::LogPiece> parse_inputs(PyObject* obj, ReadErrors& read_errors) {
+  if (!PyList_Check(obj)) velm::py::raise(PyExc_TypeError, "inputs must be a list");
+  std::vector<vv::LogPiece> pieces;
+  const Py_ssize_t n = PyList_Size(obj);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(obj, i);  // borrowed; the list is not changed meanwhile
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) velm::py::raise(PyExc_TypeError, "each input must be a pair");
+    const std::string name = bytes_text(PyTuple_GetItem(item, 0), "an input's name");
+    PyObject* source = PyTuple_GetItem(item, 1);
+    pieces.push_back(PyBytes_Check(source) ? vv::file_piece(bytes_text(source, "a path"))
+                                           : python_file_piece(name, source, read_errors));
+  }
+  return pieces;
+}
+
+// Why no checkpoint was made, with the report's first failure, as one line.
+std::string refusal_message(const api::CheckpointResult& result) {
+  const vv::LogReport& report = result.run.logs.front();
+  std::string message = result.refusal;
+  if (!report.readable()) message += ": " + vv::escape_text(report.error);
+  if (!report.failures.empty()) {
+    const vv::Failure& f = report.failures.front();
+    message += ": ";
+    if (f.line != 0) message += "line " + std::to_string(f.line) + ": ";
+    message += std::string(vv::failure_kind_name(f.kind)) + ": " + vv::escape_text(f.detail);
+    if (report.failure_total() > 1) {
+      message += " (and " + std::to_string(report.failure_total() - 1) + " more failures)";
+    }
+  }
+  return message;
+}
+
+constexpr velm::py::FunctionSpec kVerifySpec{"verify()", {"inputs", "public_key", "expect_heads", "series", "jobs"}, 5};
+constexpr velm::py::FunctionSpec kCheckpointSpec{
+    "checkpoint()", {"log", "public_key", "witness_key", "origin", "previous"}, 5};
+constexpr velm::py::FunctionSpec kProveSpec{"prove()", {"log", "line", "checkpoint"}, 3};
+constexpr velm::py::FunctionSpec kCheckProofSpec{"check_proof()", {"bundle", "witnesses", "public_key"}, 3};
+
+}  // namespace
+
+PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
+  return velm::py::guard("verify", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+    PyObject* a[5];
+    velm::py::bind_arguments(kVerifySpec, args, kwargs, a);
+    ReadErrors read_errors;
+    api::Request r;
+    r.logs = parse_inputs(a[0], read_errors);
+    r.public_key = text(a[1], "public_key");
+    r.expected_heads = texts(a[2], "expect_heads must be a sequence of str", "expect_heads");
+    r.series = velm::py::to_flag(a[3], "series");
+    const long jobs = PyLong_AsLong(a[4]);
+    if (jobs == -1 && PyErr_Occurred()) throw velm::py::PythonError{};
+    if (jobs < 0 || jobs > static_cast<long>(api::kMaxJobs)) {
+      velm::py::raise(PyExc_ValueError, "jobs must be from 1 to 1024");
+    }
+    r.jobs = static_cast<unsigned>(jobs);
+    r.stop_at_unreadable = true;
+    const std::string json = run_unlocked([&] { return vv::render_json(api::verify(r).run); }, &read_errors);
+    return velm::py::new_text(json);
+  });
+}
+
+PyObject* checkpoint(PyObject*, PyObject* args, PyObject* kwargs) {
+  return velm::py::guard("checkpoint", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+    PyObject* a[5];
+    velm::py::bind_arguments(kCheckpointSpec, args, kwargs, a);
+    api::Request r;
+    r.log = text(a[0], "log");
+    r.public_key = text(a[1], "public_key");
+    r.witness_key = text(a[2], "witness_key");
+    r.origin = text(a[3], "origin");
+    if (a[4] != nullptr && a[4] != Py_None) r.previous = api::TextInput{"previous", text(a[4], "previous")};
+    const api::CheckpointResult result = run_unlocked([&] { return api::checkpoint(r); });
+    if (!result.note) velm::py::raise(PyExc_ValueError, refusal_message(result));
+    return velm::py::new_text(*result.note);
+  });
+}
+
+PyObject* prove(PyObject*, PyObject* args, PyObject* kwargs) {
+  return velm::py::guard("prove", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+    PyObject* a[3];
+    velm::py::bind_arguments(kProveSpec, args, kwargs, a);
+    api::Request r;
+    r.log = text(a[0], "log");
+    const unsigned long long line = PyLong_AsUnsignedLongLong(a[1]);
+    if (line == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      velm::py::raise(PyExc_ValueError, "line must be a line number from 1 to 2^64 - 1");
+    }
+    r.line = line;
+    r.checkpoint = {"the checkpoint", text(a[2], "checkpoint")};
+    return velm::py::new_text(run_unlocked([&] { return api::prove(r); }));
+  });
+}
+
+PyObject* check_proof(PyObject*, PyObject* args, PyObject* kwargs) {
+  return velm::py::guard("check_proof", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+    PyObject* a[3];
+    velm::py::bind_arguments(kCheckProofSpec, args, kwargs, a);
+    api::Request r;
+    r.bundle = {"bundle", text(a[0], "bundle")};
+    r.witnesses = texts(a[1], "witnesses must be a sequence of str", "witness");
+    r.public_key = text(a[2], "public_key");
+    return velm::py::new_text(run_unlocked([&] { return vv::proof_check_json(api::check_proof(r)); }));
+  });
+}
