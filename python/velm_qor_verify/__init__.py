@@ -11,7 +11,7 @@
 import json
 import os
 from dataclasses import dataclass
-from typing import Any, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import IO, Any, List, Mapping, Optional, Sequence, Tuple, Union
 
 from velm_qor_verify import _native
 
@@ -38,11 +38,11 @@ class Failure:
     failure of the whole run, such as a missing head), its kind and a description. In a rotated
     series, log_line counts the line over all pieces (else it is None)."""
 
-    file: str
-    line: Optional[int]
-    kind: str
-    detail: str
-    log_line: Optional[int] = None
+    file: str  # The file holding the line ("" for a run-wide failure).
+    line: Optional[int]  # The line's number within that file, None for a run-wide failure.
+    kind: str  # torn line, bad form, hash mismatch, bad signature, chain break, score mismatch, missing head, ...
+    detail: str  # What was found; may quote bytes of the log.
+    log_line: Optional[int] = None  # In a rotated series, the line counted over all its pieces; else None.
 
 
 @dataclass(frozen=True)
@@ -50,50 +50,50 @@ class Chain:
     """One hash chain of a log: its first and last line, its records, its head (the last
     merkle_root), whether it begins at genesis, and how many records' scores were replayed."""
 
-    path: str
-    first_line: int
-    last_line: int
-    records: int
-    head: str
-    from_genesis: bool
-    scores_checked: int
-    scores_note: str
+    path: str  # The log the chain is in (the last piece of a series).
+    first_line: int  # Its first line (counted over the series in a series).
+    last_line: int  # Its last line.
+    records: int  # Its number of records.
+    head: str  # The merkle_root of its last record: keep it and pass it back in expect_heads.
+    from_genesis: bool  # Whether it begins at genesis (else after a chain break).
+    scores_checked: int  # Records whose scores were replayed and compared.
+    scores_note: str  # Why the other records' scores were not checked, else "".
 
 
 @dataclass(frozen=True)
 class Piece:
     """One file of a rotated series: its lines are lines first_line.. of the series."""
 
-    path: str
-    first_line: int
-    lines: int
-    bytes: int
+    path: str  # The file.
+    first_line: int  # The line of the series its first line is.
+    lines: int  # Its lines.
+    bytes: int  # Its bytes read.
 
 
 @dataclass(frozen=True)
 class LogReport:
     """The result for one log (or one rotated series, then path is its last piece)."""
 
-    path: str
-    ok: bool
-    lines: int
-    bytes: int
-    records: int
-    chains: Tuple[Chain, ...]
-    failures: Tuple[Failure, ...]
-    failures_omitted: int
-    failure_counts: Mapping[str, int]
-    pieces: Tuple[Piece, ...]
+    path: str  # The log's path or name.
+    ok: bool  # Every line verifies.
+    lines: int  # Lines read.
+    bytes: int  # Bytes covered.
+    records: int  # Lines placed in a chain.
+    chains: Tuple[Chain, ...]  # Every chain, in the order of their first lines.
+    failures: Tuple[Failure, ...]  # The failures kept, in line order.
+    failures_omitted: int  # Failures past the kept ones, only counted.
+    failure_counts: Mapping[str, int]  # Failures per kind.
+    pieces: Tuple[Piece, ...]  # A series' pieces, oldest first; empty for a plain log.
 
 
 @dataclass(frozen=True)
 class ExpectedHead:
     """An expected head and the first line whose merkle_root it is (path and line None if none)."""
 
-    root: str
-    found: bool
-    path: Optional[str]
-    line: Optional[int]
+    root: str  # The root, 64 lowercase hex digits.
+    found: bool  # Whether some line has it.
+    path: Optional[str]  # The file of that line, None when not found.
+    line: Optional[int]  # That line's number in its file, None when not found.
 
 
 def _failure(f: Mapping[str, Any]) -> Failure:
@@ -189,19 +189,18 @@ def _input(obj: object) -> Tuple[bytes, object]:
     raise TypeError(f"a log must be a path or a binary file object, not '{type(obj).__name__}'")
 
 
-def _inputs(logs: object, names: Optional[Sequence[str]] = None) -> List[Tuple[bytes, object]]:
-    items = [logs] if _is_path(logs) or callable(getattr(logs, "read", None)) else logs
-    if not isinstance(items, Sequence) and not _is_path(logs):
-        try:
-            items = list(items)  # type: ignore[call-overload]
-        except TypeError:
-            raise TypeError(
-                f"logs must be a path, a binary file object or a sequence of them, not '{type(logs).__name__}'"
-            ) from None
-    inputs = [_input(item) for item in items]  # type: ignore[union-attr]
-    if names is not None:
-        inputs = [(os.fsencode(name), source) for name, (_, source) in zip(names, inputs)]
-    return inputs
+def _inputs(logs: object) -> List[Tuple[bytes, object]]:
+    if _is_path(logs) or callable(getattr(logs, "read", None)):
+        return [_input(logs)]
+    if isinstance(logs, Sequence):
+        return [_input(item) for item in logs]
+    try:
+        items = list(logs)  # type: ignore[call-overload]
+    except TypeError:
+        raise TypeError(
+            f"logs must be a path, a binary file object or a sequence of them, not '{type(logs).__name__}'"
+        ) from None
+    return [_input(item) for item in items]
 
 
 def _jobs(jobs: Optional[int]) -> int:
@@ -220,8 +219,17 @@ def _heads(expect_heads: Sequence[str]) -> List[str]:
     return list(expect_heads)
 
 
+_Log = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes]]
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
 def verify(
-    logs: Any, public_key: str, *, expect_heads: Sequence[str] = (), series: bool = False, jobs: Optional[int] = None
+    logs: Union[_Log, Sequence[_Log]],
+    public_key: str,
+    *,
+    expect_heads: Sequence[str] = (),
+    series: bool = False,
+    jobs: Optional[int] = None,
 ) -> Report:
     """Verifies record logs against the public key (64 hex digits) of the engine that wrote them.
 
@@ -241,11 +249,6 @@ def verify(
     return Report(_native.verify(inputs, public_key, _heads(expect_heads), series, _jobs(jobs)))
 
 
-def _verify_named(logs: Sequence[Any], names: Sequence[str], public_key: str, series: bool, jobs: int) -> Report:
-    """verify() with the names the report gives each log (for file objects opened from URLs)."""
-    return Report(_native.verify(_inputs(list(logs), names), public_key, [], series, _jobs(jobs)))
-
-
 def _path(obj: object, what: str) -> str:
     if not _is_path(obj):
         raise TypeError(f"{what} must be a path, not '{type(obj).__name__}'")
@@ -258,7 +261,7 @@ def _str(obj: object, what: str) -> str:
     return obj
 
 
-def checkpoint(log: Any, public_key: str, witness_key: Any, origin: str, *, previous: Optional[str] = None) -> str:
+def checkpoint(log: _Path, public_key: str, witness_key: _Path, origin: str, *, previous: Optional[str] = None) -> str:
     """Verifies the log at the path `log` and returns the witness's signed checkpoint note of all
     its lines, as ``velm-qor-verify checkpoint`` prints it.
 
@@ -278,7 +281,7 @@ def checkpoint(log: Any, public_key: str, witness_key: Any, origin: str, *, prev
     )
 
 
-def prove(log: Any, line: int, checkpoint: str) -> str:
+def prove(log: _Path, line: int, checkpoint: str) -> str:
     """The proof bundle (JSON text) of line `line` (1-based) of the log at the path `log` under the
     checkpoint note `checkpoint`, as ``velm-qor-verify prove`` prints it.
 
@@ -294,13 +297,13 @@ def prove(log: Any, line: int, checkpoint: str) -> str:
 class ProofCheck:
     """The result of check_proof(), the members ``velm-qor-verify check-proof --json`` prints."""
 
-    ok: bool
-    problem: Optional[str]
-    detail: str
-    origin: str
-    verified_by: Tuple[str, ...]
-    line: int
-    tree_size: int
+    ok: bool  # The bundle holds.
+    problem: Optional[str]  # None, or bundle, checkpoint signature, inclusion or record.
+    detail: str  # What failed; never quotes the bundle.
+    origin: str  # The checkpoint's origin, as far as it was read.
+    verified_by: Tuple[str, ...]  # The witnesses whose signatures verify.
+    line: int  # The record's line number (1-based).
+    tree_size: int  # The checkpoint's tree size.
 
 
 def check_proof(bundle: str, witness: Union[str, Sequence[str]], public_key: str) -> ProofCheck:

@@ -27,16 +27,16 @@ class FleetReport:
     """
 
     ok: bool
-    reports: Mapping[Hashable, Report]
-    errors: Mapping[Hashable, str]
-    lines: int
-    records: int
-    failures: Tuple[Failure, ...]
+    reports: Mapping[Hashable, Report]  # One report per task: by log, or by series key.
+    errors: Mapping[Hashable, str]  # Tasks whose logs could not be read, with the error's text.
+    lines: int  # Lines over all reports.
+    records: int  # Records over all reports.
+    failures: Tuple[Failure, ...]  # Every failure of every report.
 
 
 def _verify_task(urls: List[str], public_key: str, series: bool) -> Union[str, Tuple[str, str]]:
     """Runs on a worker: the JSON report of the logs, or ("error", text) when one cannot be read."""
-    import fsspec
+    import fsspec  # type: ignore[import-untyped]
 
     from velm_qor_verify import _native
 

@@ -46,6 +46,9 @@ class JsonWriter {
   std::string_view text() const noexcept { return {data_.get(), size_}; }
   std::size_t capacity() const noexcept { return capacity_; }
   std::string take();  // the text as a string; the writer is left empty, its buffer kept
+  // Forgets the text written so far but not where it is in the document, so that a long document
+  // can be handed on piece by piece: text() before each call, joined, is the whole document.
+  void drop_text() noexcept { size_ = 0; }
 
  private:
   void separate();  // writes "," before every element but the first of its container

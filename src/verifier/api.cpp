@@ -24,7 +24,7 @@ void ready() {
 // Why scores are not replayed on this machine (its sinf differs from the engine's); empty when
 // they are. Measured once per process.
 const std::string& replay_note() {
-  static const std::string note = sine_difference(recorded_sines());
+  static const std::string note = sine_difference(recorded_sines()).value_or("");
   return note;
 }
 

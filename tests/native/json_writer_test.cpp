@@ -242,6 +242,46 @@ TEST(JsonWriterStructure, CommasAcrossNesting) {
   EXPECT_EQ(w.text(), R"({"a":{"b":true,"c":false},"e":[],"f":{},"g":[[],[1],{"h":null},"s"],"i":null})");
 }
 
+// Text dropped between values, at any depth, leaves the commas of what follows as they were.
+TEST(JsonWriterStructure, DroppedTextKeepsThePlaceInTheDocument) {
+  const std::string whole = R"({"a":[1,{"b":2},[]],"c":3})";
+  for (int drop_after = 0; drop_after < 8; ++drop_after) {
+    JsonWriter w;
+    std::string joined;
+    int step = 0;
+    const auto then = [&] {
+      if (step++ == drop_after) {
+        joined += w.text();
+        w.drop_text();
+      }
+    };
+    w.begin_object();
+    w.key("a");
+    w.begin_array();
+    then();
+    w.uint64(1);
+    then();
+    w.begin_object();
+    w.key("b");
+    w.uint64(2);
+    w.end_object();
+    then();
+    w.begin_array();
+    then();
+    w.end_array();
+    then();
+    w.end_array();
+    then();
+    w.key("c");
+    w.uint64(3);
+    then();
+    w.end_object();
+    then();
+    joined += w.text();
+    EXPECT_EQ(joined, whole) << "dropped after step " << drop_after;
+  }
+}
+
 TEST(JsonWriterStructure, SixtyFourLevelsThenRefuses) {
   JsonWriter w;
   std::string want;

@@ -544,3 +544,51 @@ def test_python_checkpoint_prove_and_check_proof_agree_with_the_command(tmp_path
         assert witness[1].hex() not in str(caught.value)
     with pytest.raises(ValueError, match="no proof"):
         vq.prove(bad, 3, note)
+
+
+def test_the_command_and_the_module_map_each_kind_of_error_alike(tmp_path, witness, logs):
+    """One row per kind of error: the command's exit status and the module's exception."""
+    import velm_qor_verify as vq
+
+    lines, key, wk = logs["lines"], logs["key"], witness[0]
+    wal = write_log(tmp_path / "log.wal", lines)
+    cut = write_log(tmp_path / "cut.wal", lines[:4] + lines[5:])
+    note = checkpoint_cmd(wal, key, witness).stdout.decode()
+    cp = tmp_path / "log.cp"
+    cp.write_text(note)
+    missing = tmp_path / "missing.wal"
+    rows = [  # (command arguments, module call, exit status, exception, errno)
+        ([wal, "--public-key", "ab"], lambda: vq.verify(wal, "ab"), 2, ValueError, None),
+        ([missing, "--public-key", key], lambda: vq.verify(missing, key), 2, FileNotFoundError, 2),
+        ([tmp_path, "--public-key", key], lambda: vq.verify(tmp_path, key), 2, IsADirectoryError, 21),
+        (
+            ["checkpoint", wal, "--public-key", key, "--witness-key", missing, "--origin", ORIGIN],
+            lambda: vq.checkpoint(wal, key, missing, ORIGIN),
+            2,
+            OSError,
+            None,
+        ),
+        (
+            ["checkpoint", cut, "--public-key", key, "--witness-key", wk, "--origin", ORIGIN],
+            lambda: vq.checkpoint(cut, key, wk, ORIGIN),
+            1,
+            ValueError,
+            None,
+        ),
+        (
+            ["prove", missing, "--line", 1, "--checkpoint", cp],
+            lambda: vq.prove(missing, 1, note),
+            2,
+            FileNotFoundError,
+            2,
+        ),
+        (["prove", wal, "--line", 11, "--checkpoint", cp], lambda: vq.prove(wal, 11, note), 1, ValueError, None),
+    ]
+    for args, call, status, exception, errno in rows:
+        proc = cli(*args)
+        assert proc.returncode == status, (args, proc.stderr)
+        with pytest.raises(exception) as raised:
+            call()
+        assert type(raised.value) is exception, (args, raised.value)
+        if issubclass(exception, OSError):
+            assert raised.value.errno == errno, (args, raised.value)

@@ -3,39 +3,13 @@
 #include <cstdint>
 
 #include "encoding/hex.h"
+#include "verifier/base/text.h"
 
 namespace velm::verify {
 
 namespace {
 
-// The length of the valid UTF-8 sequence at `at` and its code point; 0 when it is not one.
-std::size_t utf8_sequence(std::string_view s, std::size_t at, std::uint32_t& cp) noexcept {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b0 = byte(at);
-  std::size_t len;
-  std::uint32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (at + len > s.size()) return 0;
-  for (std::size_t i = 1; i < len; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    cp = cp << 6 | (byte(at + i) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
-bool controls_terminal(std::uint32_t cp) noexcept {
+bool controls_terminal(char32_t cp) noexcept {
   return (cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 || cp == 0x200E || cp == 0x200F ||
          (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
 }
@@ -46,7 +20,7 @@ std::string escape_text(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    std::uint32_t cp = 0;
+    char32_t cp = 0;
     const std::size_t len = utf8_sequence(text, i, cp);
     if (len == 0 || (len == 1 && (cp < 0x20 || cp == 0x7F))) {
       const auto b = static_cast<unsigned char>(text[i]);
@@ -86,7 +60,7 @@ std::string valid_utf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    std::uint32_t cp = 0;
+    char32_t cp = 0;
     const std::size_t len = utf8_sequence(text, i, cp);
     if (len == 0) {
       out += "\xEF\xBF\xBD";

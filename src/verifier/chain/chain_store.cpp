@@ -254,6 +254,18 @@ ChainRecord ChainStore::get(std::uint64_t number) const {
   return r;
 }
 
+void ChainStore::for_each_chain(const std::function<void(const ChainRecord&)>& visit) const {
+  constexpr std::size_t kBlock = 1024;
+  std::vector<ChainRecord> block(kBlock);
+  for (std::uint64_t first = 0; first < size(); first += kBlock) {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size() - first));
+    get_range(first, count, block.data());
+    for (std::size_t i = 0; i < count; ++i) {
+      if (block[i].dissolved == 0) visit(block[i]);
+    }
+  }
+}
+
 void ChainStore::get_range(std::uint64_t first, std::size_t count, ChainRecord* out) const {
   auto* bytes = reinterpret_cast<char*>(out);
   const std::size_t total = count * sizeof(ChainRecord);

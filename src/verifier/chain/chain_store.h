@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,8 @@ class ChainStore {
   // `count` records from `first` into `out`.
   void get_range(std::uint64_t first, std::size_t count, ChainRecord* out) const;
   std::uint64_t size() const noexcept { return count_; }
+  // Every chain but the dissolved ones, in order, read a block at a time.
+  void for_each_chain(const std::function<void(const ChainRecord&)>& visit) const;
 
  private:
   void spill();

@@ -6,14 +6,6 @@
 
 namespace velm::verify {
 
-namespace {
-
-bool same_bits(double a, double b) noexcept {
-  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-
-}  // namespace
-
 ChainTracker::ChainTracker(TrackerOptions options, FailureList& failures) : options_(options), failures_(failures) {
   if (options_.max_open_chains == 0) options_.max_open_chains = 1;
 }
@@ -253,7 +245,7 @@ void ChainTracker::replay(std::size_t slot, std::uint64_t line, const ScoreInput
   }
   ReplayStep step = replay_record(pool_.at(*c.scorer), s);
   ++c.rec.scores_checked;
-  if (!step.mismatch.empty() && c.rec.records == 2 && c.first_scores && searches_left_ > 0) {
+  if (step.mismatch && c.rec.records == 2 && c.first_scores && searches_left_ > 0) {
     --searches_left_;
     // The first record scores alike for almost any length: its output may be the one changed.
     const ScoreInput first = *c.first_scores;
@@ -270,15 +262,15 @@ void ChainTracker::replay(std::size_t slot, std::uint64_t line, const ScoreInput
       scorer.commit(scorer.evaluate(first.prompt_bytes, *output, true));
       step = replay_record(scorer, s);
     } else {
-      step.mismatch += " (or the output of line " + std::to_string(c.rec.first_line) +
-                       ", the first record of the chain, was changed: its own scores hardly depend on its length)";
+      *step.mismatch += " (or the output of line " + std::to_string(c.rec.first_line) +
+                        ", the first record of the chain, was changed: its own scores hardly depend on its length)";
     }
   }
   c.first_scores.reset();
-  if (!step.mismatch.empty()) failures_.add(line, FailureKind::kScoreMismatch, step.mismatch);
+  if (step.mismatch) failures_.add(line, FailureKind::kScoreMismatch, *step.mismatch);
   if (!step.history_known) {
     stop_replay(c, ScoresNote::kMismatch, line);
-  } else if (c.rec.records == 1 && step.mismatch.empty()) {
+  } else if (c.rec.records == 1 && !step.mismatch) {
     c.first_scores = s;
   }
 }
@@ -326,17 +318,10 @@ ChainStore ChainTracker::finish(std::uint64_t& records, std::uint64_t& chains) {
   }
   records = 0;
   chains = 0;
-  constexpr std::size_t kBlock = 1024;
-  std::vector<ChainRecord> block(kBlock);
-  for (std::uint64_t first = 0; first < store_.size(); first += kBlock) {
-    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, store_.size() - first));
-    store_.get_range(first, count, block.data());
-    for (std::size_t i = 0; i < count; ++i) {
-      if (block[i].dissolved != 0) continue;
-      records += block[i].records;
-      ++chains;
-    }
-  }
+  store_.for_each_chain([&](const ChainRecord& r) {
+    records += r.records;
+    ++chains;
+  });
   store_.finish();
   return std::move(store_);
 }

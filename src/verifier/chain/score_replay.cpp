@@ -19,10 +19,6 @@ constexpr SinePair kRecordedSines[] = {
 #include "verifier/sine_table.inc"
 };
 
-bool same_bits(double a, double b) noexcept {
-  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-
 std::string float_text(double v) {
   JsonWriter w;
   w.float64(v);
@@ -39,7 +35,11 @@ bool matches(const Evaluation& e, const ScoreInput& in) noexcept {
 
 std::span<const SinePair> recorded_sines() noexcept { return kRecordedSines; }
 
-std::string sine_difference(std::span<const SinePair> table) {
+bool same_bits(double a, double b) noexcept {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+std::optional<std::string> sine_difference(std::span<const SinePair> table) {
   for (const SinePair& p : table) {
     // Through a volatile, so the compiler cannot put its own sine in place of the library's.
     volatile float phase = std::bit_cast<float>(p.phase_bits);
@@ -49,7 +49,7 @@ std::string sine_difference(std::span<const SinePair> table) {
              ", the engine's C library gives " + hex32(p.sine_bits);
     }
   }
-  return {};
+  return std::nullopt;
 }
 
 ScorerPool::Handle ScorerPool::acquire() {

@@ -23,8 +23,11 @@ struct SinePair {
 // The sines recorded with the C library the engine's logs are written with.
 std::span<const SinePair> recorded_sines() noexcept;
 
-// Empty when this machine's sinf gives every recorded sine; else what differs.
-std::string sine_difference(std::span<const SinePair> table);
+// What differs when this machine's sinf does not give every recorded sine.
+std::optional<std::string> sine_difference(std::span<const SinePair> table);
+
+// The same IEEE-754 bits: replayed scores must equal the logged ones exactly.
+bool same_bits(double a, double b) noexcept;
 
 // Scorer states for the chains being replayed. A state is handed out empty and comes back when
 // its chain stops being replayed, so the memory held is that of the most chains open at once.
@@ -44,7 +47,7 @@ class ScorerPool {
 // One record's replay against `scorer`: what differs, if anything, and whether the history is
 // still known afterwards (it is when the coherence matched; the record's vector is then pushed).
 struct ReplayStep {
-  std::string mismatch;  // empty when the scores match
+  std::optional<std::string> mismatch;  // what differs, when the scores do not match
   bool history_known = true;
 };
 ReplayStep replay_record(Scorer& scorer, const ScoreInput& in);

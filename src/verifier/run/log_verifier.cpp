@@ -1,7 +1,6 @@
 #include "verifier/run/log_verifier.h"
 
 #include <algorithm>
-#include <chrono>
 #include <tuple>
 #include <unordered_map>
 
@@ -16,16 +15,7 @@ std::uint64_t LogReport::failure_total() const noexcept {
 }
 
 void LogReport::for_each_chain(const std::function<void(const ChainSummary&)>& visit) const {
-  if (!chain_store) return;
-  constexpr std::size_t kBlock = 1024;
-  std::vector<ChainRecord> block(kBlock);
-  for (std::uint64_t first = 0; first < chain_store->size(); first += kBlock) {
-    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, chain_store->size() - first));
-    chain_store->get_range(first, count, block.data());
-    for (std::size_t i = 0; i < count; ++i) {
-      if (block[i].dissolved == 0) visit(summarize(block[i], max_open_chains));
-    }
-  }
+  if (chain_store) chain_store->for_each_chain([&](const ChainRecord& r) { visit(summarize(r, max_open_chains)); });
 }
 
 std::pair<std::string, std::uint64_t> LogReport::locate(std::uint64_t line) const {
@@ -188,28 +178,6 @@ LogReport LogVerifier::finish(const std::string& path, std::uint64_t bytes) {
     r.expected_head_lines[i] = s.expected_head_lines[s.expected_index.at(s.options.expected_heads[i])];
   }
   return r;
-}
-
-LogReport verify_log_file(const std::string& path, const PublicKey& key, const VerifyOptions& options,
-                          const ProgressFn& progress) {
-  LineSource source(path, options.max_line_bytes);
-  LogVerifier verifier(key, options, path);
-  std::string line;
-  std::uint64_t length = 0;
-  using Clock = std::chrono::steady_clock;
-  auto next_progress = Clock::now();
-  for (;;) {
-    const LineSource::Status status = source.next(line, length);
-    if (status == LineSource::Status::kEnd) break;
-    verifier.add_read(status, line, length);
-    if (line.capacity() > (std::size_t{1} << 20)) std::string().swap(line);
-    if (progress && (verifier.lines() & 1023) == 0 && Clock::now() >= next_progress) {
-      progress(verifier.lines(), source.bytes_read(), source.size());
-      next_progress = Clock::now() + std::chrono::milliseconds(200);
-    }
-  }
-  if (progress) progress(verifier.lines(), source.bytes_read(), source.size());
-  return verifier.finish(path, source.bytes_read());
 }
 
 }  // namespace velm::verify

@@ -125,8 +125,4 @@ class LogVerifier {
 // known).
 using ProgressFn = std::function<void(std::uint64_t lines, std::uint64_t bytes, std::optional<std::uint64_t> total)>;
 
-// Verifies one whole log ("-" is standard input). Throws IoError.
-LogReport verify_log_file(const std::string& path, const PublicKey& key, const VerifyOptions& options,
-                          const ProgressFn& progress = {});
-
 }  // namespace velm::verify

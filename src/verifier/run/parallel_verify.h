@@ -1,4 +1,4 @@
-// Verifies a log with its lines checked on several threads. Reading, chain placement and score
+// Verifies a log with its lines checked on several threads (worker_pool.h). Reading, chain placement and score
 // replay stay on the calling thread, in log order; the per-line checks (parse, form, hash,
 // signature) run on the workers, and on the calling thread while it waits for them. The lines travel in batches, each
 // bounded in lines and in bytes, and at most a few batches per worker are in flight, so memory does not grow with the
@@ -21,6 +21,8 @@
 #include "verifier/run/log_verifier.h"
 
 namespace velm::verify {
+
+class WorkerPool;
 
 // One piece of a log: its name in the report, and how to open it (called when its turn comes,
 // so a long series keeps one piece open at a time).
@@ -55,12 +57,15 @@ class ParallelVerifier {
   LogReport verify(const std::vector<LogPiece>& pieces, const VerifyOptions& options, const ProgressFn& progress = {});
 
  private:
-  struct Pool;
   PublicKey key_;
   unsigned jobs_;
   BatchLimits limits_;
-  std::unique_ptr<Pool> pool_;
+  std::unique_ptr<WorkerPool> pool_;
   std::unique_ptr<LineChecker> helper_;  // the calling thread's, when there are workers
 };
+
+// Verifies one whole log ("-" is standard input). Throws IoError.
+LogReport verify_log_file(const std::string& path, const PublicKey& key, const VerifyOptions& options,
+                          const ProgressFn& progress = {});
 
 }  // namespace velm::verify

@@ -7,6 +7,7 @@
 
 #include "encoding/json_writer.h"
 #include "verifier/base/escape.h"
+#include "verifier/base/text.h"
 #include "verifier/line/line_check.h"
 #include "verifier/line/line_source.h"
 
@@ -16,10 +17,6 @@ namespace {
 
 constexpr std::array<std::string_view, 6> kMembers = {"format",     "record",    "checkpoint",
                                                       "leaf_index", "tree_size", "inclusion_proof"};
-
-std::string count_text(std::uint64_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 }  // namespace
 

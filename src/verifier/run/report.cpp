@@ -4,14 +4,11 @@
 
 #include "encoding/json_writer.h"
 #include "verifier/base/escape.h"
+#include "verifier/base/text.h"
 
 namespace velm::verify {
 
 namespace {
-
-std::string plural(std::uint64_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
 
 std::string missing_head_detail(const ExpectedHead& head) {
   return hex_lower(head.root) +
@@ -45,23 +42,24 @@ void text_log(const LogReport& log, Buffered& out) {
     out << path << ": cannot be read: " << escape_text(log.error) << "\n";
     return;
   }
-  out << path << ": " << plural(log.lines, "line", "lines") << " (" << plural(log.bytes, "byte", "bytes") << "), "
-      << plural(log.records, "record", "records") << " in " << plural(log.chain_count, "chain", "chains") << "\n";
+  out << path << ": " << count_text(log.lines, "line", "lines") << " (" << count_text(log.bytes, "byte", "bytes")
+      << "), " << count_text(log.records, "record", "records") << " in "
+      << count_text(log.chain_count, "chain", "chains") << "\n";
   for (const PieceInfo& p : log.pieces) {
-    out << "  piece " << escape_text(p.path) << ": " << plural(p.lines, "line", "lines");
+    out << "  piece " << escape_text(p.path) << ": " << count_text(p.lines, "line", "lines");
     if (p.lines > 0)
       out << " (" << std::to_string(p.first_line) << ".." << std::to_string(p.first_line + p.lines - 1) << ")";
-    out << ", " << plural(p.bytes, "byte", "bytes") << "\n";
+    out << ", " << count_text(p.bytes, "byte", "bytes") << "\n";
   }
   std::uint64_t i = 0;
   log.for_each_chain([&](const ChainSummary& c) {
     out << "  chain " << std::to_string(++i) << ": lines " << std::to_string(c.first_line) << ".."
-        << std::to_string(c.last_line) << ", " << plural(c.records, "record", "records") << ", begins "
+        << std::to_string(c.last_line) << ", " << count_text(c.records, "record", "records") << ", begins "
         << (c.from_genesis ? "at genesis" : "after a break") << "; scores checked for "
         << std::to_string(c.scores_checked) << " of " << std::to_string(c.records);
     if (!c.scores_note.empty()) out << " (" << c.scores_note << ")";
     out << "\n    head " << hex_lower(c.head) << " (line " << std::to_string(c.last_line) << ", "
-        << plural(c.records, "record", "records") << ")\n";
+        << count_text(c.records, "record", "records") << ")\n";
   });
   const std::size_t shown = std::min(log.failures.size(), kTextFailuresShown);
   for (std::size_t k = 0; k < shown; ++k) {
@@ -77,14 +75,14 @@ void text_log(const LogReport& log, Buffered& out) {
   }
   const std::uint64_t total = log.failure_total();
   if (total > shown) {
-    out << "  ... " << plural(total - shown, "more failure", "more failures") << " not listed here (--json lists up to "
-        << std::to_string(log.failures.size()) << ")\n";
+    out << "  ... " << count_text(total - shown, "more failure", "more failures")
+        << " not listed here (--json lists up to " << std::to_string(log.failures.size()) << ")\n";
   }
   if (total == 0) {
     out << "  every line verifies\n";
     return;
   }
-  out << "  " << plural(total, "failure", "failures") << ":";
+  out << "  " << count_text(total, "failure", "failures") << ":";
   const char* sep = " ";
   for (std::size_t k = 0; k < kFailureKindCount; ++k) {
     if (log.failure_counts[k] == 0) continue;
@@ -117,8 +115,66 @@ void json_failure(JsonWriter& w, const Failure& f) {
   w.end_object();
 }
 
+// Hands on what `w` holds; the document goes on in `w`.
+void pass_on(JsonWriter& w, Buffered& out) {
+  out << w.text();
+  w.drop_text();
+}
+
+void json_chain(JsonWriter& w, std::uint64_t number, const ChainSummary& c) {
+  w.begin_object();
+  w.key("chain");
+  w.uint64(number);
+  w.key("first_line");
+  w.uint64(c.first_line);
+  w.key("last_line");
+  w.uint64(c.last_line);
+  w.key("records");
+  w.uint64(c.records);
+  w.key("head");
+  w.string(hex_lower(c.head));
+  w.key("start");
+  w.string(c.from_genesis ? "genesis" : "after break");
+  w.key("scores_checked");
+  w.uint64(c.scores_checked);
+  w.key("scores_note");
+  w.string(c.scores_note);
+  w.end_object();
+}
+
+void json_piece(JsonWriter& w, const PieceInfo& p) {
+  w.begin_object();
+  w.key("path");
+  json_string(w, p.path);
+  w.key("first_line");
+  w.uint64(p.first_line);
+  w.key("lines");
+  w.uint64(p.lines);
+  w.key("bytes");
+  w.uint64(p.bytes);
+  w.end_object();
+}
+
+void json_failures(JsonWriter& w, const LogReport& log) {
+  w.key("failures");
+  w.begin_array();
+  for (const Failure& f : log.failures) json_failure(w, f);
+  w.end_array();
+  w.key("failures_omitted");
+  w.uint64(log.failures_omitted);
+  w.key("failure_counts");
+  w.begin_object();
+  for (std::size_t k = 0; k < kFailureKindCount; ++k) {
+    if (log.failure_counts[k] == 0) continue;
+    w.key(failure_kind_name(static_cast<FailureKind>(k)));
+    w.uint64(log.failure_counts[k]);
+  }
+  w.end_object();
+}
+
+// One log's object; its chains are handed on as they are read, so that a log of many chains
+// needs no more memory to report than to verify.
 void json_log(const LogReport& log, JsonWriter& w, Buffered& out) {
-  w.clear();
   w.begin_object();
   w.key("path");
   json_string(w, log.path);
@@ -139,68 +195,53 @@ void json_log(const LogReport& log, JsonWriter& w, Buffered& out) {
   }
   w.key("chains");
   w.begin_array();
-  w.end_array();
-  std::string head(w.text());
-  head.resize(head.size() - 1);  // the chains' "]" comes after them
-  out << head;
-  std::uint64_t i = 0;
+  std::uint64_t number = 0;
   log.for_each_chain([&](const ChainSummary& c) {
-    w.clear();
-    w.begin_object();
-    w.key("chain");
-    w.uint64(++i);
-    w.key("first_line");
-    w.uint64(c.first_line);
-    w.key("last_line");
-    w.uint64(c.last_line);
-    w.key("records");
-    w.uint64(c.records);
-    w.key("head");
-    w.string(hex_lower(c.head));
-    w.key("start");
-    w.string(c.from_genesis ? "genesis" : "after break");
-    w.key("scores_checked");
-    w.uint64(c.scores_checked);
-    w.key("scores_note");
-    w.string(c.scores_note);
-    w.end_object();
-    out << (i == 1 ? "" : ",") << w.text();
+    json_chain(w, ++number, c);
+    pass_on(w, out);
   });
-  w.clear();
-  w.begin_object();
-  w.key("failures");
-  w.begin_array();
-  for (const Failure& f : log.failures) json_failure(w, f);
   w.end_array();
-  w.key("failures_omitted");
-  w.uint64(log.failures_omitted);
-  w.key("failure_counts");
-  w.begin_object();
-  for (std::size_t k = 0; k < kFailureKindCount; ++k) {
-    if (log.failure_counts[k] == 0) continue;
-    w.key(failure_kind_name(static_cast<FailureKind>(k)));
-    w.uint64(log.failure_counts[k]);
-  }
-  w.end_object();
+  json_failures(w, log);
   if (log.series()) {
     w.key("pieces");
     w.begin_array();
-    for (const PieceInfo& p : log.pieces) {
-      w.begin_object();
-      w.key("path");
-      json_string(w, p.path);
-      w.key("first_line");
-      w.uint64(p.first_line);
-      w.key("lines");
-      w.uint64(p.lines);
-      w.key("bytes");
-      w.uint64(p.bytes);
-      w.end_object();
-    }
+    for (const PieceInfo& p : log.pieces) json_piece(w, p);
     w.end_array();
   }
   w.end_object();
-  out << "]," << w.text().substr(1);  // the members after "chains", and the log's "}"
+  pass_on(w, out);
+}
+
+void json_expected_heads(JsonWriter& w, const RunReport& run) {
+  w.key("expected_heads");
+  w.begin_array();
+  for (const ExpectedHead& h : run.expected_heads) {
+    w.begin_object();
+    w.key("root");
+    w.string(hex_lower(h.root));
+    w.key("found");
+    w.boolean(h.found);
+    w.key("path");
+    if (h.found) {
+      json_string(w, h.path);
+    } else {
+      w.null();
+    }
+    w.key("line");
+    if (h.found) {
+      w.uint64(h.line);
+    } else {
+      w.null();
+    }
+    w.end_object();
+  }
+  w.end_array();
+  w.key("failures");
+  w.begin_array();
+  for (const ExpectedHead& h : run.expected_heads) {
+    if (!h.found) json_failure(w, {{}, 0, FailureKind::kMissingHead, missing_head_detail(h)});
+  }
+  w.end_array();
 }
 
 }  // namespace
@@ -270,47 +311,14 @@ void render_json(const RunReport& run, const Sink& sink) {
   w.boolean(run.replay_note.empty());
   w.key("replay_note");
   json_string(w, run.replay_note);
-  w.end_object();
-  std::string head(w.text());
-  head.back() = ',';
-  out << head << "\"logs\":[";
-  for (std::size_t i = 0; i < run.logs.size(); ++i) {
-    if (i != 0) out << ",";
-    json_log(run.logs[i], w, out);
-  }
-  w.clear();
-  w.begin_object();
-  w.key("expected_heads");
+  w.key("logs");
   w.begin_array();
-  for (const ExpectedHead& h : run.expected_heads) {
-    w.begin_object();
-    w.key("root");
-    w.string(hex_lower(h.root));
-    w.key("found");
-    w.boolean(h.found);
-    w.key("path");
-    if (h.found) {
-      json_string(w, h.path);
-    } else {
-      w.null();
-    }
-    w.key("line");
-    if (h.found) {
-      w.uint64(h.line);
-    } else {
-      w.null();
-    }
-    w.end_object();
-  }
+  for (const LogReport& log : run.logs) json_log(log, w, out);
   w.end_array();
-  w.key("failures");
-  w.begin_array();
-  for (const ExpectedHead& h : run.expected_heads) {
-    if (!h.found) json_failure(w, {{}, 0, FailureKind::kMissingHead, missing_head_detail(h)});
-  }
-  w.end_array();
+  json_expected_heads(w, run);
   w.end_object();
-  out << "]," << w.text().substr(1) << "\n";
+  w.line_feed();
+  pass_on(w, out);
 }
 
 std::string render_text(const RunReport& run) {

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "encoding/hex.h"
+#include "verifier/base/text.h"
 
 namespace velm::verify {
 
@@ -16,35 +17,6 @@ constexpr std::string_view kSignaturePrefix = "\xE2\x80\x94 ";  // U+2014 EM DAS
 constexpr std::size_t kMaxVerifierKeyBytes = 4096;
 
 [[noreturn]] void fail(NoteErrorKind kind, const std::string& message) { throw NoteError(kind, message); }
-
-// Decodes one UTF-8 sequence at `pos` (RFC 3629: shortest form, no surrogates, at most
-// U+10FFFF). Returns its length, 0 if malformed.
-std::size_t decode_utf8(std::string_view s, std::size_t pos, char32_t& cp) noexcept {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b0 = byte(pos);
-  std::size_t len;
-  char32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (s.size() - pos < len) return 0;
-  for (std::size_t i = 1; i < len; ++i) {
-    const unsigned char b = byte(pos + i);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
 
 // The White_Space code points of Unicode.
 bool unicode_space(char32_t cp) noexcept {
@@ -56,7 +28,7 @@ bool unicode_space(char32_t cp) noexcept {
 void check_note_bytes(std::string_view s, NoteErrorKind kind, std::string_view what) {
   for (std::size_t pos = 0; pos < s.size();) {
     char32_t cp;
-    const std::size_t len = decode_utf8(s, pos, cp);
+    const std::size_t len = utf8_sequence(s, pos, cp);
     if (len == 0) fail(kind, std::string(what) + " is not valid UTF-8");
     if (cp < 0x20 && cp != '\n') fail(kind, std::string(what) + " holds a control character");
     pos += len;
@@ -105,7 +77,7 @@ bool valid_key_name(std::string_view name) noexcept {
   if (name.empty()) return false;
   for (std::size_t pos = 0; pos < name.size();) {
     char32_t cp;
-    const std::size_t len = decode_utf8(name, pos, cp);
+    const std::size_t len = utf8_sequence(name, pos, cp);
     if (len == 0 || cp < 0x20 || cp == '+' || unicode_space(cp)) return false;
     pos += len;
   }

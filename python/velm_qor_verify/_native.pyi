@@ -1,0 +1,17 @@
+"""The native verifier behind velm_qor_verify (src/verify_module): each function returns text."""
+
+from typing import List, Optional, Sequence, Tuple
+
+def verify(
+    inputs: List[Tuple[bytes, object]], public_key: str, expect_heads: Sequence[str], series: bool, jobs: int
+) -> str:
+    """The JSON report of the inputs, each (name, path as bytes or binary file object)."""
+
+def checkpoint(log: str, public_key: str, witness_key: str, origin: str, previous: Optional[str]) -> str:
+    """The witness's signed checkpoint note of all the log's lines."""
+
+def prove(log: str, line: int, checkpoint: str) -> str:
+    """The proof bundle JSON of a line of the log under a checkpoint note."""
+
+def check_proof(bundle: str, witnesses: Sequence[str], public_key: str) -> str:
+    """The JSON result velm-qor-verify check-proof --json prints."""
