@@ -9,6 +9,7 @@
 #include "verifier/base/small_file.h"
 #include "verifier/chain/score_replay.h"
 #include "verifier/run/checkpoint.h"
+#include "verifier/run/witness_key.h"
 
 namespace velm::verify::api {
 

@@ -18,16 +18,6 @@
 
 namespace velm::verify {
 
-// Creates `path` holding a fresh 32-byte Ed25519 seed, readable by its owner only whatever the
-// umask: written to a temporary file beside it, synced, then linked into place, so it appears whole
-// or not at all and an existing file is never replaced (where the file system has no hard links,
-// renamed into place with RENAME_NOREPLACE). Returns the verifier key "name+keyid+base64" for
-// `name`. Throws IoError (also when `path` exists) or NoteError (kBadKey) for a bad name.
-std::string create_witness_key(const std::string& path, std::string_view name);
-
-// Reads a witness key file: a regular file of exactly 32 bytes. Throws IoError.
-SigningKey load_witness_key(const std::string& path);
-
 // A signed checkpoint as given, and where it came from (a path, for the report).
 struct CheckpointInput {
   std::string source;
