@@ -21,6 +21,7 @@
 #include "records/record_json.h"
 #include "verifier/run/checkpoint.h"
 #include "verifier/run/log_verifier.h"
+#include "verifier/run/parallel_verify.h"
 #include "verifier/run/proof_bundle.h"
 
 namespace {

@@ -1,8 +1,9 @@
 // The verifier's one entry point, under both the command (cli/) and the Python module
 // (src/verify_module): one request, and one function per operation. Each parses the keys, checks
-// once that this machine's sinf is the engine's, runs the layers below and throws only Error
-// (base/errors.h), whose kind tells the caller how to report it. Messages name the request's
-// parts as the caller spells them (Spelling), so each caller shows them unchanged.
+// once that this machine's sinf is the engine's, runs the layers below and throws Error
+// (base/errors.h) for whatever it refuses; the error's kind tells the caller how to report it.
+// Beyond that only std::bad_alloc, or a libsodium that cannot start, is thrown. Messages name the
+// request's parts as the caller spells them (Spelling), so each caller shows them unchanged.
 #pragma once
 
 #include <cstdint>
