@@ -246,10 +246,11 @@ def _verify_named(logs: Sequence[Any], names: Sequence[str], public_key: str, se
     return Report(_native.verify(_inputs(list(logs), names), public_key, [], series, _jobs(jobs)))
 
 
-def _path(obj: object, what: str) -> str:
+def _path(obj: object, what: str) -> bytes:
+    """The path's bytes, as the command takes them: names that are not UTF-8 work too."""
     if not _is_path(obj):
         raise TypeError(f"{what} must be a path, not '{type(obj).__name__}'")
-    return os.fsdecode(obj)  # type: ignore[arg-type]
+    return os.fsencode(obj)  # type: ignore[arg-type]
 
 
 def _str(obj: object, what: str) -> str:

@@ -52,7 +52,8 @@ void publish(const std::string& temp, const std::string& path) {
 
 }  // namespace
 
-std::string create_witness_key(const std::string& path, std::string_view name) {
+std::string create_witness_key(const std::string& path, std::string_view name,
+                               const std::function<bool(const std::string&)>& announce) {
   if (!valid_key_name(name)) {
     throw NoteError(NoteErrorKind::kBadKey, "key name is empty or holds a space, '+' or control character");
   }
@@ -80,11 +81,14 @@ std::string create_witness_key(const std::string& path, std::string_view name) {
   write_all(fd.get(), key.seed().data(), key.seed().size());
   if (::fsync(fd.get()) != 0) key_fail("cannot create the witness key", errno);
   if (::close(fd.release()) != 0) key_fail("cannot create the witness key", errno);
+  std::string vkey = format_verifier_key(make_verifier_key(name, key.public_key()));
+  // Told before the key takes its name: a key whose verifier key was lost is never kept.
+  if (announce && !announce(vkey)) return {};
   publish(temp, path);
   // Make the new name durable; the file is complete either way.
   const UniqueFd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) ::fsync(dir.get());
-  return format_verifier_key(make_verifier_key(name, key.public_key()));
+  return vkey;
 }
 
 SigningKey load_witness_key(const std::string& path) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -28,8 +29,11 @@ class WitnessKeyError : public std::runtime_error {
 // umask: written to a temporary file beside it, synced, then linked into place, so it appears whole
 // or not at all and an existing file is never replaced (where the file system has no hard links,
 // renamed into place with RENAME_NOREPLACE). Returns the verifier key "name+keyid+base64" for
-// `name`. Throws WitnessKeyError (also when `path` exists) or NoteError (kBadKey) for a bad name.
-std::string create_witness_key(const std::string& path, std::string_view name);
+// `name`. `announce`, when given, is handed that verifier key before the key is linked into place;
+// if it returns false, no key file is kept and the result is empty. Throws WitnessKeyError (also
+// when `path` exists) or NoteError (kBadKey) for a bad name.
+std::string create_witness_key(const std::string& path, std::string_view name,
+                               const std::function<bool(const std::string&)>& announce = {});
 
 // Reads a witness key file: a regular file of exactly 32 bytes. Throws WitnessKeyError.
 SigningKey load_witness_key(const std::string& path);

@@ -11,6 +11,7 @@
 #include <map>
 #include <new>
 #include <set>
+#include <utility>
 
 #include "encoding/hex.h"
 #include "encoding/unique_fd.h"
@@ -121,15 +122,41 @@ bool write_out(std::FILE* stream, std::string_view text) {
   return std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0;
 }
 
-int witness_key_command(int argc, char** argv) {
+// WKFILE --name NAME, with libsodium made ready.
+std::pair<std::string, std::string> witness_key_arguments(int argc, char** argv) {
   const Options o = parse_options(argc, argv, {"--name"}, false);
-  const std::string& path = one_positional(o, "WKFILE");
-  const std::string& name = o.required("--name");
-  if (!valid_key_name(name)) throw CommandUsageError("--name must be a key name: no spaces, '+' or control characters");
+  std::pair<std::string, std::string> out{one_positional(o, "WKFILE"), o.required("--name")};
+  if (!valid_key_name(out.second)) {
+    throw CommandUsageError("--name must be a key name: no spaces, '+' or control characters");
+  }
   if (sodium_init() < 0) throw std::runtime_error("libsodium could not be initialised");
+  return out;
+}
+
+int witness_key_command(int argc, char** argv) {
+  const auto [path, name] = witness_key_arguments(argc, argv);
+  bool printed = false;
+  try {
+    create_witness_key(path, name, [&](const std::string& vkey) { return printed = write_out(stdout, vkey + "\n"); });
+  } catch (const WitnessKeyError& e) {
+    std::fprintf(stderr, "velm-qor-verify: %s: %s\n", escape_text(path).c_str(), e.what());
+    return kExitError;
+  }
+  if (!printed) {
+    std::fprintf(stderr, "velm-qor-verify: cannot print the verifier key (%s); no witness key was kept\n",
+                 std::strerror(errno));
+    return kExitError;
+  }
+  return kExitOk;
+}
+
+// The verifier key of an existing witness key under `--name`: the seed file holds no name.
+int witness_verifier_key_command(int argc, char** argv) {
+  const auto [path, name] = witness_key_arguments(argc, argv);
   std::string vkey;
   try {
-    vkey = create_witness_key(path, name);
+    const SigningKey key = load_witness_key(path);
+    vkey = format_verifier_key(make_verifier_key(name, key.public_key()));
   } catch (const WitnessKeyError& e) {
     std::fprintf(stderr, "velm-qor-verify: %s: %s\n", escape_text(path).c_str(), e.what());
     return kExitError;
@@ -271,6 +298,8 @@ bool run_subcommand(int argc, char** argv, int* status) {
   const std::string_view name = argv[1];
   if (name == "witness-key") {
     *status = witness_key_command(argc, argv);
+  } else if (name == "witness-verifier-key") {
+    *status = witness_verifier_key_command(argc, argv);
   } else if (name == "checkpoint") {
     *status = checkpoint_command(argc, argv);
   } else if (name == "prove") {

@@ -38,7 +38,7 @@ constexpr int kExitError = 2;
 constexpr std::string_view kUsage =
     "usage: velm-qor-verify LOG... --public-key HEX [--json] [--expect-head ROOT]... [--series] [--jobs N]\n"
     "       velm-qor-verify --help | --version\n"
-    "       velm-qor-verify [witness-key | checkpoint | prove | check-proof] ... (see --help)\n";
+    "       velm-qor-verify [witness-key | witness-verifier-key | checkpoint | prove | check-proof] ... (see --help)\n";
 
 constexpr std::string_view kHelp =
     "\n"

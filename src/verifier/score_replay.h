@@ -27,7 +27,8 @@ std::span<const SinePair> recorded_sines() noexcept;
 std::string sine_difference(std::span<const SinePair> table);
 
 // Scorer states for the chains being replayed. A state is handed out empty and comes back when
-// its chain stops being replayed, so the memory held is that of the most chains open at once.
+// its chain stops being replayed, and is reused in place (reset, never re-allocated), so the
+// memory held is that of the most chains open at once.
 class ScorerPool {
  public:
   using Handle = std::uint32_t;  // an index into the pool

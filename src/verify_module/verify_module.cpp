@@ -106,7 +106,12 @@ class ReleasedLock {
 // Raises the OSError of a log that could not be read (FileNotFoundError and the like by errno).
 [[noreturn]] void raise_io_error(const vv::IoError& e) {
   if (e.error_number() != 0) {
-    Ref exc = Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", e.error_number(), e.what()));
+    // The message may hold a path's bytes as they are, which need not be UTF-8.
+    const std::string_view what = e.what();
+    Ref message =
+        Ref::steal(PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "backslashreplace"));
+    if (!message) throw velm::py::PythonError{};
+    Ref exc = Ref::steal(PyObject_CallFunction(PyExc_OSError, "iO", e.error_number(), message.get()));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     throw velm::py::PythonError{};
   }
@@ -176,9 +181,9 @@ PyObject* checkpoint(PyObject*, PyObject* args, PyObject* kwargs) {
   return velm::py::guard("checkpoint", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     PyObject* a[5];
     velm::py::bind_arguments(kCheckpointSpec, args, kwargs, a);
-    const std::string log = velm::py::to_text(a[0], "log").str();
+    const std::string log = bytes_text(a[0], "log");
     const velm::PublicKey key = parse_key(a[1]);
-    const std::string key_path = velm::py::to_text(a[2], "witness_key").str();
+    const std::string key_path = bytes_text(a[2], "witness_key");
     const std::string origin = velm::py::to_text(a[3], "origin").str();
     if (!vv::valid_key_name(origin)) {
       velm::py::raise(PyExc_ValueError, "origin must be a key name: no spaces, '+' or control characters");
@@ -239,7 +244,7 @@ PyObject* prove(PyObject*, PyObject* args, PyObject* kwargs) {
   return velm::py::guard("prove", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     PyObject* a[3];
     velm::py::bind_arguments(kProveSpec, args, kwargs, a);
-    const std::string log = velm::py::to_text(a[0], "log").str();
+    const std::string log = bytes_text(a[0], "log");
     const unsigned long long line = PyLong_AsUnsignedLongLong(a[1]);
     if (line == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
       PyErr_Clear();
