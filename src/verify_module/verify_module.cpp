@@ -143,6 +143,7 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<vv::LogPiece> pieces;
     for (Input& in : inputs) {
       pieces.push_back(in.file ? python_file_piece(in.name, in.file.get(), read_errors) : vv::file_piece(in.path));
+      pieces.back().name = in.name;  // a file read by path may be named otherwise (a file:// URL)
     }
 
     std::string json;
