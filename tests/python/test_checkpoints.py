@@ -381,6 +381,14 @@ def test_a_witness_key_is_kept_only_with_its_verifier_key_printed(tmp_path, witn
         assert (refused.returncode, refused.stdout) == (2, b"") and message in refused.stderr, args
 
 
+def test_witness_keys_with_names_up_to_name_max(tmp_path):
+    # The temporary name beside the key stays within NAME_MAX whenever the key's own name does.
+    for length in (245, 255):
+        made = cli("witness-key", tmp_path / ("w" * length), "--name", ORIGIN)
+        assert made.returncode == 0 and len((tmp_path / ("w" * length)).read_bytes()) == 32, made.stderr
+    assert sorted(map(len, os.listdir(tmp_path))) == [245, 255]
+
+
 def test_paths_that_are_not_utf8_through_the_python_api(tmp_path, witness, logs):
     import velm_qor_verify as vq
 
