@@ -11,7 +11,6 @@ Usage: python benchmarks/chain_scale_bench.py VELM_QOR_VERIFY [FOLDER]
 import os
 import subprocess
 import sys
-import time
 
 import velm_qor
 
@@ -42,20 +41,27 @@ def with_hash_mismatches(source: str, path: str) -> None:
                 out.write(line.replace(b'"output":"ok"', b'"output":"OK"', 1))
 
 
+# Each run is started from a small interpreter of its own: a child's peak RSS counts the memory of
+# the process it was forked from (before exec), and this one holds the logs' writer.
+MEASURE = (
+    "import resource, subprocess, sys, time\n"
+    "started = time.perf_counter()\n"
+    "proc = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)\n"
+    "seconds = time.perf_counter() - started\n"
+    "sys.stderr.buffer.write(proc.stderr)\n"
+    "print(proc.returncode, seconds, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+)
+
+
 def run(verify: str, log: str, key: str):
     """Seconds and peak resident memory (MB) of one run of the command over `log`."""
-    started = time.perf_counter()
-    proc = subprocess.Popen(
-        [verify, log, "--public-key", key, "--jobs", "1"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    out = subprocess.run(
+        [sys.executable, "-c", MEASURE, verify, log, "--public-key", key, "--jobs", "1"], capture_output=True
     )
-    _, status, usage = os.wait4(proc.pid, 0)
-    seconds = time.perf_counter() - started
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    stderr = proc.stderr.read().decode(errors="replace")
-    proc.stderr.close()
-    if proc.returncode not in (0, 1):
-        sys.exit(f"{verify} failed on {log}: {stderr}")
-    return seconds, usage.ru_maxrss / 1024
+    rc, seconds, kib = out.stdout.split()
+    if int(rc) not in (0, 1):
+        sys.exit(f"{verify} failed on {log}: {out.stderr.decode(errors='replace')}")
+    return float(seconds), int(kib) / 1024
 
 
 def main() -> None:
