@@ -1086,24 +1086,5 @@ TEST(GenesisIndex, OneFirstRootForManyChainsCostsFewReads) {
   EXPECT_LT(index.store_reads(), 8 * (lookups + kChains)) << index.store_reads();
 }
 
-// A scorer state handed back is handed out again reset, in place: freeing and re-allocating it per
-// chain fragmented the heap of a log of many short chains.
-TEST(ScorerPool, AStateComesBackResetInPlace) {
-  ScorerPool pool;
-  const ScorerPool::Handle kept = pool.acquire();
-  const ScorerPool::Handle h = pool.acquire();
-  Scorer& state = pool.at(h);
-  const Scorer fresh;
-  for (int i = 0; i < 3; ++i) state.commit(state.evaluate(10 + i, 20, false));
-  ASSERT_EQ(state.history_size(), 3u);
-  pool.release(h);
-  EXPECT_EQ(pool.acquire(), h);
-  EXPECT_EQ(&pool.at(h), &state);
-  EXPECT_EQ(state.history_size(), 0u);
-  EXPECT_EQ(std::bit_cast<std::uint64_t>(state.reputation()), std::bit_cast<std::uint64_t>(fresh.reputation()));
-  EXPECT_EQ(pool.size(), 2u);
-  EXPECT_NE(kept, h);
-}
-
 }  // namespace
 }  // namespace velm::verify

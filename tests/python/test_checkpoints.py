@@ -372,13 +372,8 @@ def test_a_witness_key_is_kept_only_with_its_verifier_key_printed(tmp_path, witn
     assert seed.hex() not in shown.stdout.decode()
     other = cli("witness-verifier-key", wk, "--name", "other.example/log").stdout.decode().strip()
     assert other.split("+", 2)[::2] == ["other.example/log", base64.b64encode(b"\x01" + public).decode()]
-    for args, message in [
-        ([tmp_path / "none.key", "--name", ORIGIN], b"No such file"),
-        ([wk], b"--name is required"),
-        ([wk, "--name", "two words"], b"--name"),
-    ]:
-        refused = cli("witness-verifier-key", *args)
-        assert (refused.returncode, refused.stdout) == (2, b"") and message in refused.stderr, args
+    refused = cli("witness-verifier-key", tmp_path / "none.key", "--name", ORIGIN)
+    assert (refused.returncode, refused.stdout) == (2, b"") and b"No such file" in refused.stderr
 
 
 def test_witness_keys_with_names_up_to_name_max(tmp_path):
