@@ -56,8 +56,9 @@ native-test:
 python-test:
 	$(VPY) -m pytest -q tests/python
 
-# Native benchmarks of the core pieces, then capture from Python against its floor, then
-# verify_many on local Dask clusters. Prints figures and ratios; asserts nothing about time.
+# Native benchmarks of the core pieces, then capture from Python against its floor, then the
+# verifier's time and peak memory over logs of many one-record chains, then verify_many on local
+# Dask clusters. Prints figures and ratios; asserts nothing about time.
 BENCH_BUILD := build/bench
 bench: setup venv
 	$(VPY) -m pip install --quiet $(BUILD_DIR) ".[dask,dev]"
@@ -66,6 +67,7 @@ bench: setup venv
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/benchmarks/velm_native_bench --benchmark_min_time=0.2
 	$(VPY) benchmarks/capture_bench.py $(BENCH_BUILD)/benchmarks/velm_native_bench
+	$(VPY) benchmarks/chain_scale_bench.py $(BENCH_BUILD)/src/verifier/velm-qor-verify build/bench-chains
 	$(VPY) benchmarks/verify_many_bench.py build/bench-fleet
 
 # The module and the native tests built with AddressSanitizer and UndefinedBehaviorSanitizer;

@@ -249,10 +249,11 @@ def verify(
     return Report(_native.verify(inputs, public_key, _heads(expect_heads), series, _jobs(jobs)))
 
 
-def _path(obj: object, what: str) -> str:
+def _path(obj: object, what: str) -> bytes:
+    """The path's bytes, as the command takes them: names that are not UTF-8 work too."""
     if not _is_path(obj):
         raise TypeError(f"{what} must be a path, not '{type(obj).__name__}'")
-    return os.fsdecode(obj)  # type: ignore[arg-type]
+    return os.fsencode(obj)  # type: ignore[arg-type]
 
 
 def _str(obj: object, what: str) -> str:

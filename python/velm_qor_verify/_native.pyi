@@ -7,10 +7,10 @@ def verify(
 ) -> str:
     """The JSON report of the inputs, each (name, path as bytes or binary file object)."""
 
-def checkpoint(log: str, public_key: str, witness_key: str, origin: str, previous: Optional[str]) -> str:
+def checkpoint(log: bytes, public_key: str, witness_key: bytes, origin: str, previous: Optional[str]) -> str:
     """The witness's signed checkpoint note of all the log's lines."""
 
-def prove(log: str, line: int, checkpoint: str) -> str:
+def prove(log: bytes, line: int, checkpoint: str) -> str:
     """The proof bundle JSON of a line of the log under a checkpoint note."""
 
 def check_proof(bundle: str, witnesses: Sequence[str], public_key: str) -> str:

@@ -3,11 +3,13 @@
     from velm_qor_verify.dask import verify_many
     fleet = verify_many(["s3://audit/host-1/audit.wal", ...], public_key, client=Client("tcp://scheduler:8786"))
 
-Each task opens its logs with fsspec (so s3://, gs://, abfs://, file:// URLs and local paths work
-wherever the workers can reach them) and verifies them with the native verifier, one thread per
-task. Needs the optional extra: pip install "velm_qor[dask]".
+Each task reads local paths and file:// URLs by path, as the command does, and opens other URLs
+with fsspec (so s3://, gs://, abfs:// work wherever the workers can reach them); it verifies them
+with the native verifier, one thread per task. Needs the optional extra: pip install "velm_qor[dask]".
 """
 
+import contextlib
+import os
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Hashable, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -34,27 +36,47 @@ class FleetReport:
     failures: Tuple[Failure, ...]  # Every failure of every report.
 
 
-def _verify_task(urls: List[str], public_key: str, series: bool) -> Union[str, Tuple[str, str]]:
-    """Runs on a worker: the JSON report of the logs, or ("error", text) when one cannot be read."""
-    import fsspec  # type: ignore[import-untyped]
+def _local_path(url: str) -> Optional[bytes]:
+    """The path of a plain path or file:// URL, as bytes (any name, UTF-8 or not); None for others."""
+    scheme, sep, rest = url.partition("://")
+    if not sep:
+        return os.fsencode(url)
+    return os.fsencode(rest) if scheme in ("file", "local") else None
 
+
+def _verify_task(urls: List[str], public_key: str, series: bool) -> Union[str, Tuple[str, str]]:
+    """Runs on a worker: the JSON report of the logs, or ("error", text) when one cannot be read or
+    the arguments are refused. Local logs are read by path, as the command reads them (the size at
+    the start is the end, so a line being appended is never judged); others through fsspec."""
     from velm_qor_verify import _native
 
     try:
-        with fsspec.open_files(urls, "rb") as files:
-            inputs = [(url.encode(), f) for url, f in zip(urls, files)]
+        paths = [_local_path(url) for url in urls]
+        remote = [url for url, path in zip(urls, paths) if path is None]
+        with contextlib.ExitStack() as stack:
+            files = iter(stack.enter_context(_open_remote(remote)) if remote else [])
+            inputs = [(os.fsencode(url), path if path is not None else next(files)) for url, path in zip(urls, paths)]
             return _native.verify(inputs, public_key, [], series, 1)
-    except OSError as exc:
+    except (OSError, ValueError) as exc:
         return ("error", f"{type(exc).__name__}: {exc}")
+
+
+def _open_remote(urls: List[str]) -> Any:
+    import fsspec  # type: ignore[import-untyped]
+
+    return fsspec.open_files(urls, "rb")
 
 
 def _key_for(public_key: Union[str, Mapping[str, str]], log: str) -> str:
     if isinstance(public_key, str):
         return public_key
     try:
-        return public_key[log]
+        key = public_key[log]
     except KeyError:
         raise ValueError(f"no public key given for {log!r}") from None
+    if not isinstance(key, str):
+        raise TypeError(f"the public key of {log!r} must be a str, not '{type(key).__name__}'")
+    return key
 
 
 def verify_many(

@@ -36,6 +36,12 @@ std::string quoted(const Request& r, std::string_view text) {
 // An error from a lower layer, its message quoted as the caller shows input.
 IoError requoted(const Request& r, const IoError& e) { return IoError(quoted(r, e.what()), e.error_number()); }
 
+void check_key_name(std::string_view name, std::string_view spelling) {
+  if (!valid_key_name(name)) {
+    throw UsageError(std::string(spelling) + " must be a key name: no spaces, '+' or control characters");
+  }
+}
+
 PublicKey parse_public_key(const Request& r) {
   PublicKey key{};
   if (!parse_hex_any_case(r.public_key, key.data(), key.size())) {
@@ -156,9 +162,7 @@ VerifyResult verify(const Request& r) {
 CheckpointResult checkpoint(const Request& r) {
   ready();
   const PublicKey key = parse_public_key(r);
-  if (!valid_key_name(r.origin)) {
-    throw UsageError(std::string(r.spelling.origin) + " must be a key name: no spaces, '+' or control characters");
-  }
+  check_key_name(r.origin, r.spelling.origin);
   std::optional<CheckpointInput> previous;
   if (r.previous) previous = CheckpointInput{r.previous->name, read_text(r, *r.previous, kMaxNoteBytes, "checkpoint")};
   std::optional<SigningKey> witness;
@@ -212,13 +216,22 @@ ProofCheck check_proof(const Request& r) {
   return verify::check_proof(read_text(r, r.bundle, kMaxBundleBytes, "bundle"), witnesses, key);
 }
 
-std::string make_witness_key(const std::string& path, const std::string& name, std::string_view name_spelling) {
-  if (!valid_key_name(name)) {
-    throw UsageError(std::string(name_spelling) + " must be a key name: no spaces, '+' or control characters");
-  }
+std::optional<std::string> make_witness_key(const std::string& path, const std::string& name,
+                                            std::string_view name_spelling, const Announce& announce) {
+  check_key_name(name, name_spelling);
   ready();
   try {
-    return create_witness_key(path, name);
+    return create_witness_key(path, name, announce);
+  } catch (const IoError& e) {
+    throw IoError(escape_text(path) + ": " + e.what());
+  }
+}
+
+std::string witness_verifier_key(const std::string& path, const std::string& name, std::string_view name_spelling) {
+  check_key_name(name, name_spelling);
+  ready();
+  try {
+    return format_verifier_key(make_verifier_key(name, load_witness_key(path).public_key()));
   } catch (const IoError& e) {
     throw IoError(escape_text(path) + ": " + e.what());
   }

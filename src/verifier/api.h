@@ -105,8 +105,15 @@ std::string prove(const Request& request);
 // Checks `bundle` without its log. A bundle that does not hold is in the result, never thrown.
 // Throws UsageError, IoError.
 ProofCheck check_proof(const Request& request);
-// Creates the witness key file `path` for the key name `name`; gives its verifier key. Throws
-// UsageError, IoError.
-std::string make_witness_key(const std::string& path, const std::string& name, std::string_view name_spelling);
+// Hands a new witness key's verifier key on; false when that failed.
+using Announce = std::function<bool(const std::string& verifier_key)>;
+// Creates the witness key file `path` for the key name `name` and gives its verifier key to
+// `announce` before returning it; nothing, and no key file, when announcing failed (see
+// create_witness_key). Throws UsageError, IoError.
+std::optional<std::string> make_witness_key(const std::string& path, const std::string& name,
+                                            std::string_view name_spelling, const Announce& announce = {});
+// The verifier key of the existing witness key file `path` under the key name `name` (the file holds
+// no name). Throws UsageError, IoError.
+std::string witness_verifier_key(const std::string& path, const std::string& name, std::string_view name_spelling);
 
 }  // namespace velm::verify::api

@@ -53,6 +53,7 @@ std::vector<vv::LogPiece> parse_inputs(PyObject* obj, ReadErrors& read_errors) {
     PyObject* source = PyTuple_GetItem(item, 1);
     pieces.push_back(PyBytes_Check(source) ? vv::file_piece(bytes_text(source, "a path"))
                                            : python_file_piece(name, source, read_errors));
+    pieces.back().name = name;  // a file read by path may be named otherwise (a file:// URL)
   }
   return pieces;
 }
@@ -109,9 +110,9 @@ PyObject* checkpoint(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* a[5];
     velm::py::bind_arguments(kCheckpointSpec, args, kwargs, a);
     api::Request r;
-    r.log = text(a[0], "log");
+    r.log = bytes_text(a[0], "log");  // a path's bytes: names that are not UTF-8 work too
     r.public_key = text(a[1], "public_key");
-    r.witness_key = text(a[2], "witness_key");
+    r.witness_key = bytes_text(a[2], "witness_key");
     r.origin = text(a[3], "origin");
     if (a[4] != nullptr && a[4] != Py_None) r.previous = api::TextInput{"previous", text(a[4], "previous")};
     const api::CheckpointResult result = run_unlocked([&] { return api::checkpoint(r); });
@@ -125,7 +126,7 @@ PyObject* prove(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* a[3];
     velm::py::bind_arguments(kProveSpec, args, kwargs, a);
     api::Request r;
-    r.log = text(a[0], "log");
+    r.log = bytes_text(a[0], "log");
     const unsigned long long line = PyLong_AsUnsignedLongLong(a[1]);
     if (line == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
       PyErr_Clear();

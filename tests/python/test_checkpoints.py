@@ -5,6 +5,7 @@ import base64
 import hashlib
 import json
 import os
+import pathlib
 import re
 import subprocess
 import uuid
@@ -335,6 +336,10 @@ def hostile_checkpoints(lines, seed):
         "far beyond the log": (sign(note_text(size="18446744073709551615"), seed), {(11, "log truncated")}),
         "wrong root": (sign(note_text(size="10", root=mth(lines[::-1])), seed), {(1, "checkpoint mismatch")}),
         "empty tree": (sign(note_text(size="0", root=sha256(b"")), seed), set()),
+        "empty tree, another root": (
+            sign(note_text(size="0", root=mth(lines[:1])), seed),
+            {(0, "checkpoint signature")},
+        ),
         "the real one": (good, set()),
     }
 
@@ -349,6 +354,67 @@ def test_hostile_checkpoints(tmp_path, witness, logs):
         cp.write_bytes(note)
         rc, report = verify(wal, key, str(vkey_file), [cp])
         assert (rc, checkpoint_failures(report)) == (int(bool(expected)), expected), name
+        # A checkpoint that is wrong in itself is named; the log's lines are not blamed.
+        details = [f["detail"] for f in report["logs"][0]["failures"] if f["kind"] == "checkpoint signature"]
+        assert all(d.startswith(str(cp) + ": ") and "first change" not in d for d in details), (name, details)
+
+
+def test_a_witness_key_is_kept_only_with_its_verifier_key_printed(tmp_path, witness):
+    path = tmp_path / "w.key"
+    with open("/dev/full", "wb") as full:
+        proc = subprocess.run([VERIFY, "witness-key", path, "--name", ORIGIN], stdout=full, stderr=subprocess.PIPE)
+    assert proc.returncode == 2 and b"no witness key was kept" in proc.stderr
+    assert os.listdir(tmp_path) == []
+    # The verifier key of an existing witness key, under the name it signs as.
+    wk, seed, public, vkey = witness
+    shown = cli("witness-verifier-key", wk, "--name", ORIGIN)
+    assert (shown.returncode, shown.stdout, shown.stderr) == (0, (vkey + "\n").encode(), b"")
+    assert seed.hex() not in shown.stdout.decode()
+    other = cli("witness-verifier-key", wk, "--name", "other.example/log").stdout.decode().strip()
+    assert other.split("+", 2)[::2] == ["other.example/log", base64.b64encode(b"\x01" + public).decode()]
+    refused = cli("witness-verifier-key", tmp_path / "none.key", "--name", ORIGIN)
+    assert (refused.returncode, refused.stdout) == (2, b"") and b"No such file" in refused.stderr
+
+
+def test_witness_keys_with_names_up_to_name_max(tmp_path):
+    # The temporary name beside the key stays within NAME_MAX whenever the key's own name does.
+    for length in (245, 255):
+        made = cli("witness-key", tmp_path / ("w" * length), "--name", ORIGIN)
+        assert made.returncode == 0 and len((tmp_path / ("w" * length)).read_bytes()) == 32, made.stderr
+    assert sorted(map(len, os.listdir(tmp_path))) == [245, 255]
+
+
+def test_paths_that_are_not_utf8_through_the_python_api(tmp_path, witness, logs):
+    import velm_qor_verify as vq
+
+    lines, key, wk = logs["lines"][:4], logs["key"], witness[0]
+    folder = os.fsencode(str(tmp_path))
+    odd = folder + b"/log-\xff.wal"
+    with open(odd, "wb") as f:
+        f.write(b"".join(l + b"\n" for l in lines))
+    odd_key = folder + b"/witness-\xfe.key"
+    with open(odd_key, "wb") as f:
+        f.write(witness[1])
+    os.chmod(odd_key, 0o600)
+    odd_name = os.fsdecode(odd)  # the command takes the same bytes
+    note = cli("checkpoint", odd_name, "--public-key", key, "--witness-key", wk, "--origin", ORIGIN).stdout.decode()
+    (tmp_path / "cp").write_text(note)
+    bundle = cli("prove", odd_name, "--line", 2, "--checkpoint", tmp_path / "cp").stdout.decode()
+    assert note and bundle
+    for path in (odd, os.fsdecode(odd), pathlib.Path(os.fsdecode(odd))):
+        assert vq.verify(path, key).ok
+        assert vq.checkpoint(path, key, wk, ORIGIN) == note
+        assert vq.checkpoint(path, key, os.fsdecode(odd_key), ORIGIN) == note
+        assert vq.prove(path, 2, note) == bundle
+    missing = folder + b"/none-\xff.wal"
+    for path in (missing, os.fsdecode(missing)):
+        for call in (
+            lambda: vq.verify(path, key),
+            lambda: vq.checkpoint(path, key, wk, ORIGIN),
+            lambda: vq.prove(path, 2, note),
+        ):
+            with pytest.raises(FileNotFoundError):
+                call()
 
 
 def test_hostile_bundles(tmp_path, witness, logs):

@@ -8,6 +8,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import unicodedata
 from datetime import datetime
 
 import pytest
@@ -567,3 +568,68 @@ def test_a_log_being_written_verifies_while_it_grows(tmp_path):
     assert [r for r in runs if r[0] != 0] == []
     rc, report = run([wal], key)
     assert rc == 0 and report["logs"][0]["lines"] == 300 and report["logs"][0]["bytes"] == wal.stat().st_size
+
+
+def test_every_format_character_is_escaped_in_the_text_report(tmp_path):
+    # Unicode's format characters (category Cf: invisible, and every control of the direction of
+    # text) as this Python knows them, each in an unexpected key the report quotes.
+    format_chars = [c for c in map(chr, range(0x110000)) if unicodedata.category(c) == "Cf"]
+    assert {"\u061c", "\u200b", "\u2060", "\ufeff", "\u202e", "\u2066"} <= set(format_chars)
+    wal = tmp_path / "cf.wal"
+    engine = velm_qor.QOREngine(str(wal))
+    chunks = [format_chars[i : i + 8] for i in range(0, len(format_chars), 8)]
+    capture_many(engine, len(chunks))
+    lines = wal.read_bytes().splitlines()
+    for n, chunk in enumerate(chunks):
+        key = json.dumps("k" + "".join(chunk), ensure_ascii=False).encode()
+        lines[n] = lines[n][:-1] + b"," + key + b":1}"
+    wal.write_bytes(b"".join(line + b"\n" for line in lines))
+    rc, text = run([wal], engine.public_key_hex(), as_json=False)
+    assert rc == 1 and text.count("bad form") == len(chunks) + 1
+    for c in format_chars:
+        escaped = f"\\u{ord(c):04x}" if ord(c) <= 0xFFFF else f"\\U{ord(c):08x}"
+        assert c not in text and escaped in text, hex(ord(c))
+
+
+def many_chains_log(folder, chains=4200):
+    """More one-record chains than the verifier keeps in memory (4,096), all of one first record."""
+    wal = folder / "many.wal"
+    ppp, review = velm_qor.PPPTriplet(*PPP), velm_qor.HumanDeltaChain("ref", False, "node", "chain")
+    for _ in range(chains):
+        velm_qor.QOREngine(str(wal)).capture(None, "health?", None, "ok", ppp, review)
+    return wal, velm_qor.QOREngine(str(wal)).public_key_hex()
+
+
+UNSHARE = (
+    'set -e; mount -t tmpfs -o ro tmpfs "$1"; '  # a temporary folder that cannot hold a file
+    'if [ "$3" = ro-log ]; then mount --bind "$2" "$2"; mount -o remount,bind,ro "$2"; fi; '
+    'shift 3; exec "$@"'
+)
+
+
+def test_the_chain_table_falls_back_where_tmpdir_cannot_hold_it(tmp_path):
+    wal, key = many_chains_log(tmp_path)
+    rc, expected = run([wal], key)
+    assert rc == 0 and len(expected["logs"][0]["chains"]) == 4200
+    missing = tmp_path / "no-such-folder"
+    proc = subprocess.run(
+        [VERIFY, wal, "--public-key", key, "--json"],
+        capture_output=True,
+        env={**os.environ, "TMPDIR": str(missing)},
+        timeout=300,
+    )
+    assert (proc.returncode, proc.stderr) == (0, b"") and json.loads(proc.stdout) == expected
+    assert sorted(os.listdir(tmp_path)) == ["many.wal", "many.wal.key"]  # nothing left beside the log
+    if os.geteuid() != 0 or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+        pytest.skip("read-only mounts need root and unshare -m")
+    (tmp_path / "ro").mkdir()
+    for log_folder in ("rw-log", "ro-log"):  # then the log's folder, else memory
+        cmd = [VERIFY, wal, "--public-key", key, "--json"]
+        proc = subprocess.run(
+            ["unshare", "-m", "sh", "-c", UNSHARE, "sh", tmp_path / "ro", tmp_path, log_folder, *cmd],
+            capture_output=True,
+            env={**os.environ, "TMPDIR": str(tmp_path / "ro")},
+            timeout=300,
+        )
+        assert (proc.returncode, proc.stderr) == (0, b""), (log_folder, proc.stderr)
+        assert json.loads(proc.stdout) == expected, log_folder

@@ -3,6 +3,7 @@ compared with a local verify() of the same log."""
 
 import json
 import os
+import time
 from pathlib import Path
 
 import pytest
@@ -109,3 +110,55 @@ def test_memory_urls_on_workers_that_share_the_process(tmp_path):
         fleet = verify_many(urls, {u: keys[log] for u, log in zip(urls, logs)}, client=local)
     assert [fleet.reports[u].ok for u in urls] == [velm_qor_verify.verify(log, keys[log]).ok for log in logs]
     assert [fleet.reports[u].logs[0].path for u in urls] == urls
+
+
+def test_names_and_keys_a_task_cannot_use_are_recorded_as_errors(tmp_path, client):
+    logs, keys = write_fleet(tmp_path, hosts=2)
+    good = logs[1]
+    odd = os.fsdecode(os.fsencode(str(tmp_path)) + b"/host-\xff.wal")  # a name that is not UTF-8
+    os.link(good, odd)
+    missing = os.fsdecode(os.fsencode(str(tmp_path)) + b"/gone-\xfe.wal")
+    rows = {  # log: (its key, text of the error, or None for a report that verifies)
+        odd: (keys[good], None),
+        "file://" + odd: (keys[good], None),
+        missing: (keys[good], "FileNotFoundError"),
+        good: ("zz" * 32, "ValueError: public_key"),
+    }
+    fleet = verify_many(list(rows), {log: k for log, (k, _) in rows.items()}, client=client)
+    for log, (_, error) in rows.items():
+        if error is None:
+            assert fleet.reports[log].ok and fleet.reports[log].lines == 4, log
+        else:
+            assert error in fleet.errors[log], (log, fleet.errors.get(log))
+    with pytest.raises(TypeError, match="must be a str"):
+        verify_many([good], {good: 1}, client=client)
+
+
+def test_a_live_local_log_is_read_to_the_size_it_had_under_its_lock(tmp_path, client):
+    """Read by path, a local log is read as the command reads it: up to its size taken under the
+    log's lock, so a line an engine is appending is never seen half written."""
+    import threading
+
+    from test_concurrency import LockHolder
+
+    logs, keys = write_fleet(tmp_path, hosts=2)
+    lines = Path(logs[1]).read_bytes().splitlines(keepends=True)
+    for name in ("plain.wal", "url.wal"):
+        wal = tmp_path / name
+        wal.write_bytes(b"".join(lines[:3]) + lines[3][:50])
+        holder = LockHolder(wal, seconds=60)  # as an engine holds it while it appends
+        url = str(wal) if name == "plain.wal" else "file://" + str(wal)
+        results = []
+        task = threading.Thread(target=lambda: results.append(verify_many([url], keys[logs[1]], client=client)))
+        task.start()
+        inode, waiting, deadline = f":{wal.stat().st_ino} ", False, time.monotonic() + 30
+        while not waiting and time.monotonic() < deadline and task.is_alive():
+            time.sleep(0.02)  # until the task waits for the lock
+            waiting = any("->" in l and "FLOCK" in l and inode in l for l in open("/proc/locks"))
+        with open(wal, "ab") as f:
+            f.write(lines[3][50:])
+        holder.release()
+        task.join(timeout=60)
+        assert waiting, name
+        report = results[0].reports[url]
+        assert report.ok and report.lines == 4, (name, report.failures)

@@ -10,8 +10,10 @@ namespace velm::verify {
 // For the text report. Printable ASCII stays, except that the double quote and the backslash are
 // escaped ("\"", "\\"); line feed, carriage return and tab become "\n", "\r", "\t"; other control
 // bytes, DEL and bytes that are not part of valid UTF-8 become "\xNN". Valid UTF-8 stays, except
-// the characters that control a terminal or the direction of text (U+0080..U+009F, U+2028,
-// U+2029, U+200E, U+200F, U+202A..U+202E, U+2066..U+2069), which become "\u" and four hex digits.
+// the characters that control a terminal (U+0080..U+009F), separate lines (U+2028, U+2029) or are
+// format characters (Unicode's category Cf: the controls of the direction of text, the invisible
+// U+200B, U+2060, U+FEFF and the rest), which become "\u" and four hex digits, or "\U" and eight
+// past U+FFFF.
 std::string escape_text(std::string_view text);
 
 // For the JSON report: valid UTF-8 as it is, every other byte as U+FFFD; the JSON writer then

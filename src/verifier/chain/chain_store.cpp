@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,14 +27,31 @@ namespace {
   throw IoError(std::string("cannot ") + what + " the temporary chain table: " + os_error_text(err));
 }
 
-// An unnamed file in $TMPDIR, else /tmp; -1 with errno set when it cannot be made.
-int open_temp_file() {
-  const char* dir = std::getenv("TMPDIR");
-  if (dir == nullptr || *dir == '\0') dir = "/tmp";
+int open_unnamed_in(const char* dir) {
   int fd;
   do {
     fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) return fd;
+  // A file system without O_TMPFILE (vfat, some network and overlay mounts): a named file,
+  // unlinked at once.
+  std::string name = std::string(dir) + "/.velm-chains-XXXXXX";
+  fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(name.c_str());
+  return fd;
+}
+
+// An unnamed file in $TMPDIR (else /tmp), else in `fallback_dir` when one is given; -1 with errno
+// set when neither can hold one.
+int open_temp_file(const std::string& fallback_dir) {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0') dir = "/tmp";
+  int fd = open_unnamed_in(dir);
+  if (fd < 0 && !fallback_dir.empty()) {
+    const int first_error = errno;
+    fd = open_unnamed_in(fallback_dir.c_str());
+    if (fd < 0) errno = first_error;
+  }
   return fd;
 }
 
@@ -114,7 +132,7 @@ SharedTableRegion& SharedTableRegion::operator=(SharedTableRegion&& other) noexc
   return *this;
 }
 
-SharedTableRegion SharedTableRegion::copy_of(int source, std::uint64_t bytes) {
+SharedTableRegion SharedTableRegion::copy_of(int source, std::uint64_t bytes, const std::string& fallback_dir) {
   SharedTables& t = shared_tables();
   SharedTableRegion region;
   int target = -1;
@@ -128,7 +146,7 @@ SharedTableRegion SharedTableRegion::copy_of(int source, std::uint64_t bytes) {
       t.live = 0;
     }
     if (!t.file) {
-      const int fd = open_temp_file();
+      const int fd = open_temp_file(fallback_dir);
       if (fd < 0) return region;
       t.file = UniqueFd(fd);
     }
@@ -223,8 +241,13 @@ std::uint64_t ChainStore::add(const ChainRecord& r) {
 }
 
 void ChainStore::spill() {
-  const int fd = open_temp_file();
-  if (fd < 0) temp_failure("create", errno);
+  const int fd = open_temp_file(fallback_dir_);
+  if (fd < 0) {
+    // No folder takes a temporary file: the table stays in memory, which costs memory, not the
+    // log's verdict.
+    memory_limit_ = SIZE_MAX;
+    return;
+  }
   file_ = UniqueFd(fd);
   for (std::uint64_t n = 0; n < memory_.size(); ++n) put(n, memory_[n]);
   std::vector<ChainRecord>().swap(memory_);
@@ -232,7 +255,7 @@ void ChainStore::spill() {
 
 void ChainStore::finish() {
   if (!file_) return;
-  SharedTableRegion region = SharedTableRegion::copy_of(file_.get(), count_ * sizeof(ChainRecord));
+  SharedTableRegion region = SharedTableRegion::copy_of(file_.get(), count_ * sizeof(ChainRecord), fallback_dir_);
   if (!region) return;  // the table stays in its own file
   shared_ = std::move(region);
   file_.reset();
@@ -278,17 +301,31 @@ void ChainStore::get_range(std::uint64_t first, std::size_t count, ChainRecord* 
   }
 }
 
-std::size_t GenesisIndex::slot_of(const Digest& root) const noexcept {
+GenesisIndex::GenesisIndex() {
+  // A failed draw leaves a fixed key: lookups stay correct, only the spread is then foreseeable.
+  std::size_t got = 0;
+  while (got < key_.size()) {
+    const ssize_t n = ::getrandom(key_.data() + got, key_.size() - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+}
+
+std::size_t GenesisIndex::slot_of(const Digest& root, const IdKey& id) const noexcept {
+  blake3_hasher h;
+  blake3_hasher_init_keyed(&h, key_.data());
+  blake3_hasher_update(&h, root.data(), root.size());
+  blake3_hasher_update(&h, id.data(), id.size());
   std::uint64_t v;
-  // Roots are BLAKE3 outputs: any eight of their bytes are as good as a hash.
-  std::memcpy(&v, root.data(), sizeof v);
+  blake3_hasher_finalize(&h, reinterpret_cast<std::uint8_t*>(&v), sizeof v);
   return static_cast<std::size_t>(v) & (slots_.size() - 1);
 }
 
-void GenesisIndex::add(const ChainStore& store, std::uint64_t number, const Digest& first_root) {
+void GenesisIndex::add(const ChainStore& store, std::uint64_t number, const Digest& first_root, const IdKey& first_id) {
   if (number >= UINT32_MAX) return;  // past four billion chains, repeats of first records go unnoticed
   if (2 * (used_ + 1) > slots_.size()) grow(store);
-  std::size_t s = slot_of(first_root);
+  std::size_t s = slot_of(first_root, first_id);
   while (slots_[s] != 0) s = (s + 1) & (slots_.size() - 1);
   slots_[s] = static_cast<std::uint32_t>(number + 1);
   ++used_;
@@ -299,7 +336,9 @@ void GenesisIndex::grow(const ChainStore& store) {
   slots_.assign(old.empty() ? 1024 : 2 * old.size(), 0);
   for (const std::uint32_t entry : old) {
     if (entry == 0) continue;
-    std::size_t s = slot_of(store.get(entry - 1).first_root);
+    const ChainRecord r = store.get(entry - 1);
+    ++store_reads_;
+    std::size_t s = slot_of(r.first_root, r.first_id);
     while (slots_[s] != 0) s = (s + 1) & (slots_.size() - 1);
     slots_[s] = entry;
   }
@@ -307,11 +346,18 @@ void GenesisIndex::grow(const ChainStore& store) {
 
 std::uint64_t GenesisIndex::find(const ChainStore& store, const Digest& first_root, const IdKey& id) const {
   if (slots_.empty()) return 0;
-  for (std::size_t s = slot_of(first_root); slots_[s] != 0; s = (s + 1) & (slots_.size() - 1)) {
+  // A chain whose damaged first root was mended later may repeat a pair already held: the earliest
+  // is named, whatever the order of the slots.
+  std::uint64_t earliest = 0;
+  for (std::size_t s = slot_of(first_root, id); slots_[s] != 0; s = (s + 1) & (slots_.size() - 1)) {
     const ChainRecord r = store.get(slots_[s] - 1);
-    if (r.first_root == first_root && r.has_first_id != 0 && r.first_id == id) return r.first_line;
+    ++store_reads_;
+    if (r.first_root == first_root && r.has_first_id != 0 && r.first_id == id &&
+        (earliest == 0 || r.first_line < earliest)) {
+      earliest = r.first_line;
+    }
   }
-  return 0;
+  return earliest;
 }
 
 }  // namespace velm::verify

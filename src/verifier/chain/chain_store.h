@@ -3,9 +3,11 @@
 // an unnamed temporary file: memory stays the same whatever the number of chains.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "encoding/digest.h"
@@ -67,7 +69,8 @@ class SharedTableRegion {
 
   // A new region holding the first `bytes` bytes of `source`; empty when the shared file cannot
   // take them (the caller then keeps its own file).
-  static SharedTableRegion copy_of(int source, std::uint64_t bytes);
+  // The shared file is made as ChainStore makes its own (`fallback_dir`: see there).
+  static SharedTableRegion copy_of(int source, std::uint64_t bytes, const std::string& fallback_dir = {});
   explicit operator bool() const noexcept { return held_; }
   // `n` bytes from `at` within the region. Throws IoError.
   void read(std::uint64_t at, char* out, std::size_t n) const;
@@ -83,7 +86,11 @@ class SharedTableRegion {
 
 class ChainStore {
  public:
-  explicit ChainStore(std::size_t records_in_memory = 4096) : memory_limit_(records_in_memory) {}
+  // Past `records_in_memory` chains the table moves to an unnamed file in $TMPDIR (else /tmp), or,
+  // where that folder cannot hold one, in `fallback_dir` (the log's folder); where neither can, it
+  // stays in memory.
+  explicit ChainStore(std::size_t records_in_memory = 4096, std::string fallback_dir = {})
+      : memory_limit_(records_in_memory), fallback_dir_(std::move(fallback_dir)) {}
 
   // The table changes no more. One that has moved to a file of its own moves on into the file
   // that all finished tables of this process share, so that a run over many logs keeps two
@@ -104,26 +111,36 @@ class ChainStore {
   void spill();
 
   std::size_t memory_limit_;
+  std::string fallback_dir_;
   std::vector<ChainRecord> memory_;
   UniqueFd file_;
   SharedTableRegion shared_;  // once finished, in place of file_
   std::uint64_t count_ = 0;
 };
 
-// The chains begun at genesis, by the merkle_root of their first record, to notice a first record
-// repeated anywhere later. Holds 4 bytes per slot and reads the records themselves from the store.
+// The chains begun at genesis, by the merkle_root and id of their first record, to notice a first
+// record repeated anywhere later. Holds 4 bytes per slot and reads the records themselves from the
+// store. Many chains may share a first root (engines whose first capture is the same health
+// check), so a slot is chosen by root and id together, through a key drawn for each index: ids are
+// not sealed, and a log's writer cannot choose them to crowd one run of slots.
 class GenesisIndex {
  public:
-  void add(const ChainStore& store, std::uint64_t number, const Digest& first_root);
-  // The first line of a chain whose first record has this root and id; 0 if none.
+  GenesisIndex();
+  void add(const ChainStore& store, std::uint64_t number, const Digest& first_root, const IdKey& first_id);
+  // The first line of the earliest chain whose first record has this root and id; 0 if none.
   std::uint64_t find(const ChainStore& store, const Digest& first_root, const IdKey& id) const;
+  // Records read from the store so far: about two per lookup and per chain added, whatever the
+  // roots.
+  std::uint64_t store_reads() const noexcept { return store_reads_; }
 
  private:
-  std::size_t slot_of(const Digest& root) const noexcept;
+  std::size_t slot_of(const Digest& root, const IdKey& id) const noexcept;
   void grow(const ChainStore& store);
 
+  std::array<std::uint8_t, 32> key_{};
   std::vector<std::uint32_t> slots_;  // chain number + 1; 0 is empty
   std::size_t used_ = 0;
+  mutable std::uint64_t store_reads_ = 0;
 };
 
 }  // namespace velm::verify

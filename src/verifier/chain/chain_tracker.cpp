@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <iterator>
+#include <utility>
 
 namespace velm::verify {
 
-ChainTracker::ChainTracker(TrackerOptions options, FailureList& failures) : options_(options), failures_(failures) {
+ChainTracker::ChainTracker(TrackerOptions options, FailureList& failures)
+    : options_(std::move(options)), failures_(failures), store_(4096, options_.log_dir) {
   if (options_.max_open_chains == 0) options_.max_open_chains = 1;
 }
 
@@ -151,7 +153,7 @@ std::size_t ChainTracker::open_chain(std::uint64_t line, const Digest& root, boo
   } else {
     c.number = store_.add(c.rec);
   }
-  if (from_genesis && id) genesis_.add(store_, c.number, root);
+  if (from_genesis && id) genesis_.add(store_, c.number, root, *id);
   std::size_t slot;
   if (free_slots_.empty()) {
     slot = slots_.size();

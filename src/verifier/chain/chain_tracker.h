@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -43,6 +44,7 @@ struct TrackerOptions {
   // is closed: a later record extending it is reported as a chain break.
   std::size_t max_open_chains = 128;
   bool replay_scores = true;  // false when this machine's sinf is not the engine's
+  std::string log_dir;        // the log's folder, for the chain table where $TMPDIR cannot hold it
 };
 
 class ChainTracker {

@@ -56,9 +56,10 @@ ScorerPool::Handle ScorerPool::acquire() {
   if (!free_.empty()) {
     const Handle h = free_.back();
     free_.pop_back();
-    // The old state goes before the new one is made, so the allocator hands the same block back.
-    slots_[h].reset();
-    slots_[h] = std::make_unique<Scorer>();
+    // Reset in place: freeing and re-allocating the large aligned state once per chain, between
+    // the allocations of failure texts, fragments the heap until it holds many times the states
+    // in use.
+    slots_[h]->reset();
     return h;
   }
   slots_.push_back(std::make_unique<Scorer>());

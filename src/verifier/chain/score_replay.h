@@ -30,7 +30,8 @@ std::optional<std::string> sine_difference(std::span<const SinePair> table);
 bool same_bits(double a, double b) noexcept;
 
 // Scorer states for the chains being replayed. A state is handed out empty and comes back when
-// its chain stops being replayed, so the memory held is that of the most chains open at once.
+// its chain stops being replayed, and is reused in place (reset, never re-allocated), so the
+// memory held is that of the most chains open at once.
 class ScorerPool {
  public:
   using Handle = std::uint32_t;  // an index into the pool

@@ -1,7 +1,9 @@
 #include "verifier/cli/commands.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "verifier/api.h"
@@ -76,7 +78,15 @@ int verify_logs(const Arguments& args) {
 }
 
 int witness_key(const Arguments& args) {
-  return print(api::make_witness_key(args.operands.front(), args.one("--name"), "--name") + "\n", kExitOk);
+  const api::Announce print_it = [](const std::string& vkey) { return write_all(stdout, vkey + "\n"); };
+  if (api::make_witness_key(args.operands.front(), args.one("--name"), "--name", print_it)) return kExitOk;
+  std::fprintf(stderr, "velm-qor-verify: cannot print the verifier key (%s); no witness key was kept\n",
+               std::strerror(errno));
+  return kExitError;
+}
+
+int witness_verifier_key(const Arguments& args) {
+  return print(api::witness_verifier_key(args.operands.front(), args.one("--name"), "--name") + "\n", kExitOk);
 }
 
 int checkpoint(const Arguments& args) {
@@ -127,6 +137,8 @@ int run_command(const Arguments& args) {
       return verify_logs(args);
     case kWitnessKey:
       return witness_key(args);
+    case kWitnessVerifierKey:
+      return witness_verifier_key(args);
     case kCheckpoint:
       return checkpoint(args);
     case kProve:

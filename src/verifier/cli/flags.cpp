@@ -123,7 +123,8 @@ const std::vector<Flag> kFlags = {
     {"--witness", "VKEY", kVerify | kCheckProof, kCheckProof, kVerify | kCheckProof,
      "a witness's verifier key \"name+keyid+base64\", or a file holding one (repeatable); each checkpoint must be "
      "signed by one of them"},
-    {"--name", "NAME", kWitnessKey, kWitnessKey, kNone, "the new witness key's name: the origin of its checkpoints"},
+    {"--name", "NAME", kWitnessKey | kWitnessVerifierKey, kWitnessKey | kWitnessVerifierKey, kNone,
+     "the witness key's name: the origin of its checkpoints"},
     {"--witness-key", "WKFILE", kCheckpoint, kCheckpoint, kNone, "the witness key file that signs the checkpoint"},
     {"--origin", "NAME", kCheckpoint, kCheckpoint, kNone, "the name the checkpoint is signed as (the key's name)"},
     {"--previous", "CPFILE", kCheckpoint, kNone, kNone,
@@ -139,7 +140,10 @@ const std::vector<CommandSpec> kCommands = {
      "in a hash chain, and its scores replayed against the history of that chain. Several LOGs are checked one "
      "by one; \"-\" reads standard input. A file is read up to the size it had when the run began."},
     {kWitnessKey, "witness-key", "WKFILE", false,
-     "creates WKFILE with a new witness key (never replacing a file) and prints its verifier key"},
+     "creates WKFILE with a new witness key (never replacing a file) and prints its verifier key; when that "
+     "cannot be printed, no key file is kept"},
+    {kWitnessVerifierKey, "witness-verifier-key", "WKFILE", false,
+     "prints the verifier key of the existing witness key WKFILE under NAME (the key file holds no name)"},
     {kCheckpoint, "checkpoint", "LOG", false,
      "verifies LOG and, only if it verifies (and still matches the checkpoint --previous), prints a checkpoint "
      "of all its lines signed with WKFILE"},

@@ -9,8 +9,16 @@
 
 namespace velm::verify::cli {
 
-enum Command : unsigned { kVerify = 1, kWitnessKey = 2, kCheckpoint = 4, kProve = 8, kCheckProof = 16 };
-inline constexpr unsigned kAllCommands = kVerify | kWitnessKey | kCheckpoint | kProve | kCheckProof;
+enum Command : unsigned {
+  kVerify = 1,
+  kWitnessKey = 2,
+  kCheckpoint = 4,
+  kProve = 8,
+  kCheckProof = 16,
+  kWitnessVerifierKey = 32,
+};
+inline constexpr unsigned kAllCommands =
+    kVerify | kWitnessKey | kCheckpoint | kProve | kCheckProof | kWitnessVerifierKey;
 
 // How often an option may be given.
 enum class Times { kOnce, kMany, kLastWins };

@@ -43,6 +43,14 @@ std::vector<ChainSummary> LogReport::chains() const {
   return out;
 }
 
+// The folder of the log at `path`; empty for standard input.
+static std::string folder_of(const std::string& path) {
+  if (path.empty() || path == "-") return {};
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 LogReport unreadable_log(const std::string& path, const std::string& error) {
   LogReport r;
   r.path = path;
@@ -66,8 +74,8 @@ struct LogVerifier::State {
   State(const PublicKey& key, VerifyOptions o, std::string file)
       : options(std::move(o)),
         checker(key),
-        failures(std::move(file), options.max_failures_kept),
-        tracker({options.max_open_chains, options.replay_scores}, failures) {
+        failures(file, options.max_failures_kept),
+        tracker({options.max_open_chains, options.replay_scores, folder_of(file)}, failures) {
     expected_head_lines.assign(options.expected_heads.size(), 0);
     for (std::size_t i = 0; i < options.expected_heads.size(); ++i)
       expected_index.emplace(options.expected_heads[i], i);

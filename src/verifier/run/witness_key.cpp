@@ -23,7 +23,8 @@ namespace {
 
 }  // namespace
 
-std::string create_witness_key(const std::string& path, std::string_view name) {
+std::optional<std::string> create_witness_key(const std::string& path, std::string_view name,
+                                              const std::function<bool(const std::string&)>& announce) {
   if (!valid_key_name(name)) {
     throw NoteError(NoteErrorKind::kBadKey, "key name is empty or holds a space, '+' or control character");
   }
@@ -32,12 +33,20 @@ std::string create_witness_key(const std::string& path, std::string_view name) {
   if (::lstat(path.c_str(), &st) == 0) throw IoError("the witness key file already exists; it is never replaced");
   // The writer loads a key file that appears meanwhile rather than replace it.
   std::string warning;
+  std::string vkey;
   try {
     const SigningKey key = signing_key_from_seed(load_or_create_seed(path, warning));
-    return format_verifier_key(make_verifier_key(name, key.public_key()));
+    vkey = format_verifier_key(make_verifier_key(name, key.public_key()));
   } catch (const FatalError& e) {
     throw IoError("cannot create the witness key: " + escape_text(e.what()));
   }
+  if (announce && !announce(vkey)) {
+    const int err = errno;  // why announcing failed, for the caller's message
+    ::unlink(path.c_str());
+    errno = err;
+    return std::nullopt;
+  }
+  return vkey;
 }
 
 SigningKey load_witness_key(const std::string& path) {

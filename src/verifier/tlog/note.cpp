@@ -8,6 +8,7 @@
 
 #include "encoding/hex.h"
 #include "verifier/base/text.h"
+#include "verifier/tlog/merkle.h"
 
 namespace velm::verify {
 
@@ -289,6 +290,11 @@ VerifiedCheckpoint open_checkpoint(std::string_view note, std::span<const NoteVe
   VerifiedCheckpoint out{parse_checkpoint_text(opened.text), std::move(opened.verified_by)};
   if (!expected_origin.empty() && out.checkpoint.origin != expected_origin) {
     fail(NoteErrorKind::kWrongOrigin, "checkpoint is of another log than " + std::string(expected_origin));
+  }
+  // No log can tell a signed tree of no leaves wrong, so its root is checked here.
+  if (out.checkpoint.size == 0 && out.checkpoint.root != empty_tree_root()) {
+    fail(NoteErrorKind::kBadCheckpoint,
+         "checkpoint of tree size 0 does not carry the empty tree's root, the SHA-256 of nothing");
   }
   return out;
 }

@@ -100,7 +100,8 @@ Checkpoint parse_checkpoint_text(std::string_view text);
 std::string sign_checkpoint(std::string_view origin, std::uint64_t size, const TreeHash& root, const SigningKey& key);
 
 // A checkpoint read from a signed note verified against `keys` (see open_note), whose origin
-// must equal `expected_origin` unless that is empty. Throws NoteError.
+// must equal `expected_origin` unless that is empty, and which, of tree size 0, carries the empty
+// tree's root. Throws NoteError.
 struct VerifiedCheckpoint {
   Checkpoint checkpoint;
   std::vector<std::string> verified_by;

@@ -57,6 +57,8 @@ TEST(CommandLine, ParsesOrRefusesEachLine) {
       {{"a.wal", "--public-key", "K", "--x\x1b[2J"}, "error: unknown option '--x\\x1b[2J'"},
       {{"witness-key", "w.key", "--name", "n"}, "2|w.key,|--name=n,"},
       {{"witness-key", "--name", "n"}, "error: give exactly one WKFILE"},
+      {{"witness-verifier-key", "w.key", "--name", "n"}, "32|w.key,|--name=n,"},
+      {{"witness-verifier-key", "w.key"}, "error: --name is required"},
       {{"checkpoint", "a.wal", "--public-key", "K", "--witness-key", "w", "--origin", "o", "--previous", "p"},
        "4|a.wal,|--origin=o,--previous=p,--public-key=K,--witness-key=w,"},
       {{"checkpoint", "a.wal", "--public-key", "K", "--witness-key", "w"}, "error: --origin is required"},
@@ -86,6 +88,7 @@ TEST(CommandLine, UsageTextListsEachCommandWithItsOptions) {
             "usage: velm-qor-verify LOG... --public-key HEX [--json] [--expect-head ROOT]... [--series] [--jobs N] "
             "[--checkpoint CPFILE]... [--witness VKEY]...\n"
             "       velm-qor-verify witness-key WKFILE --name NAME\n"
+            "       velm-qor-verify witness-verifier-key WKFILE --name NAME\n"
             "       velm-qor-verify checkpoint LOG --public-key HEX --witness-key WKFILE --origin NAME "
             "[--previous CPFILE]\n"
             "       velm-qor-verify prove LOG --checkpoint CPFILE --line N\n"
@@ -94,8 +97,10 @@ TEST(CommandLine, UsageTextListsEachCommandWithItsOptions) {
   const std::string help = help_text();
   EXPECT_EQ(help.rfind(usage_text(), 0), 0u);
   for (const Flag& f : kFlags) EXPECT_NE(help.find("\n  " + std::string(f.name)), std::string::npos) << f.name;
-  for (const char* command : {"witness-key", "checkpoint", "prove", "check-proof"}) {
-    EXPECT_NE(help.find("\n  " + std::string(command) + " "), std::string::npos) << command;
+  for (const std::string command : {"witness-key", "witness-verifier-key", "checkpoint", "prove", "check-proof"}) {
+    const std::size_t at = help.find("\n  " + command);
+    ASSERT_NE(at, std::string::npos) << command;
+    EXPECT_TRUE(help[at + 3 + command.size()] == ' ' || help[at + 3 + command.size()] == '\n') << command;
   }
 }
 

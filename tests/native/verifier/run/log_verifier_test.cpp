@@ -790,6 +790,8 @@ TEST(Report, TextFromTheLogIsEscaped) {
        "2J \xe2\x80\xae"
        "x\xe2\x80\xa8",
        "\\u009b2J \\u202ex\\u2028"},  // C1 CSI, bidi, separator
+      {"\u061c|\u200b|\u2060|\ufeff|\u00ad|\U000e0001|\U0001d173|\u200a",
+       "\\u061c|\\u200b|\\u2060|\\ufeff|\\u00ad|\\U000e0001|\\U0001d173|\u200a"},  // format characters; a space stays
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(escape_text(in), out) << in;
 
@@ -1040,6 +1042,49 @@ TEST(ChainStore, FinishedTablesShareOneFile) {
       ASSERT_EQ(std::memcmp(&all[n], &want, sizeof want), 0) << t << " " << n;
     }
   }
+}
+
+// Many chains whose first records share one root (engines whose first capture is the same health
+// check) are told apart by their ids, each in a few reads of the table, not in a run over all of
+// them; and a repeated root and id names its earliest chain.
+TEST(GenesisIndex, OneFirstRootForManyChainsCostsFewReads) {
+  constexpr std::uint64_t kChains = 6000;
+  ChainStore store(64);  // most of the table in a file, as in a long log
+  GenesisIndex index;
+  Digest root{};
+  root.fill(0x5a);
+  const auto id_of = [](std::uint64_t n) {
+    IdKey id{};
+    std::memcpy(id.data(), &n, sizeof n);
+    return id;
+  };
+  for (std::uint64_t n = 0; n < kChains; ++n) {
+    ChainRecord r;
+    r.first_line = n + 1;
+    r.first_root = root;
+    r.first_id = id_of(n);
+    r.has_first_id = 1;
+    r.from_genesis = 1;
+    index.add(store, store.add(r), root, r.first_id);
+  }
+  // The same pair again, as a chain whose damaged first root was mended later would be.
+  ChainRecord again;
+  again.first_line = kChains + 1;
+  again.first_root = root;
+  again.first_id = id_of(17);
+  again.has_first_id = 1;
+  index.add(store, store.add(again), root, again.first_id);
+
+  for (std::uint64_t n = 0; n < kChains; n += 7) EXPECT_EQ(index.find(store, root, id_of(n)), n + 1) << n;
+  EXPECT_EQ(index.find(store, root, id_of(17)), 18u);
+  EXPECT_EQ(index.find(store, root, id_of(kChains + 5)), 0u);
+  Digest other = root;
+  other[0] ^= 1;
+  EXPECT_EQ(index.find(store, other, id_of(3)), 0u);
+  // Linear probing at most half full: a few reads per lookup and per chain moved when the index
+  // grows. A run over every chain of the root would take about kChains / 2 reads per lookup.
+  const std::uint64_t lookups = kChains / 7 + 4;
+  EXPECT_LT(index.store_reads(), 8 * (lookups + kChains)) << index.store_reads();
 }
 
 }  // namespace

@@ -257,6 +257,20 @@ TEST(SignedNote, HostileNotesAreRefused) {
   }
 }
 
+// No log can show a signed tree of no leaves wrong, so its root must be SHA-256 of nothing.
+TEST(SignedNote, ACheckpointOfNoLinesCarriesTheEmptyTreesRoot) {
+  const SigningKey key = key_from_byte(9);
+  const NoteVerifierKey vkey = make_verifier_key("w.example/0", key.public_key());
+  TreeHash empty;
+  crypto_hash_sha256(empty.data(), nullptr, 0);
+  TreeHash other = empty;
+  other[31] ^= 1;
+  EXPECT_EQ(open_checkpoint(sign_checkpoint("w.example/0", 0, empty, key), std::vector{vkey}).checkpoint.size, 0u);
+  EXPECT_EQ(error_of([&] { open_checkpoint(sign_checkpoint("w.example/0", 0, other, key), std::vector{vkey}); }),
+            NoteErrorKind::kBadCheckpoint);
+  EXPECT_EQ(open_checkpoint(sign_checkpoint("w.example/0", 1, other, key), std::vector{vkey}).checkpoint.root, other);
+}
+
 TEST(SignedNote, SignatureRulesOfTheFormat) {
   const SigningKey key = key_from_byte(5);
   const NoteVerifierKey vkey = make_verifier_key("w.example/1", key.public_key());
