@@ -12,6 +12,7 @@
 
 #include "encoding/entropy.h"
 #include "encoding/unique_fd.h"
+#include "engine/key_file.h"
 
 namespace velm::verify {
 
@@ -65,7 +66,7 @@ std::string create_witness_key(const std::string& path, std::string_view name) {
   std::string temp;
   UniqueFd fd;
   for (unsigned attempt = 0; attempt < 100 && !fd; ++attempt) {
-    temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    temp = temporary_name_beside(path, attempt);
     fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd && errno != EEXIST) key_fail("cannot create the witness key", errno);
   }
