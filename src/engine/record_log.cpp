@@ -77,7 +77,10 @@ class InFlightFile {
     if (fd_ < 0) return;  // never opened, or closed in a child by the fork handler
     (prev_ != nullptr ? prev_->next_ : g_in_flight) = next_;
     if (next_ != nullptr) next_->prev_ = prev_;
-    ::close(fd_);  // releases the lock
+    // Unlocked before the close: a child made without the fork handlers (vfork, posix_spawn)
+    // shares the file until it execs, and the close alone would leave the lock to it until then.
+    ::flock(fd_, LOCK_UN);
+    ::close(fd_);
   }
   InFlightFile(const InFlightFile&) = delete;
   InFlightFile& operator=(const InFlightFile&) = delete;
@@ -139,7 +142,7 @@ AppendResult append_log_line(int dir, const std::string& path, std::string_view 
       (void)::ftruncate(fd, end - static_cast<off_t>(outcome.written));
     }
   }
-  return {outcome.error};  // closing the file releases the lock
+  return {outcome.error};  // the file is unlocked and closed on the way out
 }
 
 LogLocation resolve_log_location(const std::string& path) {
