@@ -13,6 +13,7 @@
 
 #include "encoding/entropy.h"
 #include "encoding/unique_fd.h"
+#include "engine/key_file.h"
 
 namespace velm::verify {
 
@@ -36,16 +37,6 @@ void write_all(int fd, const std::uint8_t* data, std::size_t size) {
     if (n <= 0) key_fail("cannot write the witness key", n < 0 ? errno : EIO);
     done += static_cast<std::size_t>(n);
   }
-}
-
-// A temporary name beside `path` for this process's attempt `n`: the stem is cut so the name stays
-// within NAME_MAX (255 bytes) whenever the key's own name does.
-std::string temporary_name(const std::string& path, unsigned n) {
-  const std::string suffix = ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(n);
-  const std::size_t slash = path.rfind('/');
-  const std::size_t stem_begin = slash == std::string::npos ? 0 : slash + 1;
-  const std::size_t stem = std::min(path.size() - stem_begin, std::size_t{NAME_MAX} - suffix.size());
-  return path.substr(0, stem_begin + stem) + suffix;
 }
 
 // Puts the complete temporary file in place under `path` unless something is there already.
@@ -77,7 +68,7 @@ std::string create_witness_key(const std::string& path, std::string_view name,
   std::string temp;
   UniqueFd fd;
   for (unsigned attempt = 0; attempt < 100 && !fd; ++attempt) {
-    temp = temporary_name(path, attempt);
+    temp = temporary_name_beside(path, attempt);
     fd = UniqueFd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd && errno != EEXIST) key_fail("cannot create the witness key", errno);
   }

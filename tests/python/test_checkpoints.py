@@ -610,3 +610,10 @@ def test_python_checkpoint_prove_and_check_proof_agree_with_the_command(tmp_path
         assert witness[1].hex() not in str(caught.value)
     with pytest.raises(ValueError, match="no proof"):
         vq.prove(bad, 3, note)
+
+
+def test_witness_key_whose_name_just_fits(tmp_path):
+    path = tmp_path / ("w" * os.pathconf(tmp_path, "PC_NAME_MAX"))
+    proc = cli("witness-key", path, "--name", ORIGIN)
+    assert proc.returncode == 0, proc.stderr
+    assert len(path.read_bytes()) == 32 and os.listdir(tmp_path) == [path.name]
