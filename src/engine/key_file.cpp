@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 
@@ -163,11 +164,11 @@ enum class Published { kLinked, kLost, kNoLinks };
 
 // Writes the seed to a fresh temporary file beside `key_path` and links it into place.
 Published publish_by_link(const std::string& key_path, const SecretSeed& seed, std::string& warning) {
-  static std::atomic<unsigned> counter{0};  // engines may be built on several threads at once
+  static std::atomic<std::uint64_t> counter{0};  // engines may be built on several threads at once
   std::string temp_path;
   UniqueFd file;
   for (int attempt = 0; attempt < 100 && !file; ++attempt) {
-    temp_path = key_path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    temp_path = temporary_name_beside(key_path, ++counter);
     file = UniqueFd(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!file && errno != EEXIST) fail("Failed to write signing key", errno);
   }
@@ -201,6 +202,19 @@ Published publish_in_place(const std::string& key_path, const SecretSeed& seed, 
 }
 
 }  // namespace
+
+std::string temporary_name_beside(const std::string& path, std::uint64_t counter) {
+  const std::string suffix = ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter);
+  const std::size_t slash = path.rfind('/');
+  const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t kept = path.size() - name_start;
+  if (kept + suffix.size() > NAME_MAX) {
+    kept = NAME_MAX - suffix.size();
+    // Back off to the start of the UTF-8 sequence the cut would fall in.
+    while (kept > 0 && (static_cast<unsigned char>(path[name_start + kept]) & 0xC0) == 0x80) --kept;
+  }
+  return path.substr(0, name_start + kept) + suffix;
+}
 
 SecretSeed load_or_create_seed(const std::string& key_path, std::string& warning) {
   SecretSeed seed;

@@ -1,6 +1,7 @@
 // The engine's persistent signing identity: a file of exactly 32 raw seed bytes beside the log.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "encoding/ed25519.h"
@@ -22,5 +23,12 @@ inline constexpr const char* kKeyFileSuffix = ".key";
 // Fatal errors: "Failed to read signing key: ...", "Invalid key length: ...",
 // "Failed to write signing key: ...", "Error: ..." (random source).
 SecretSeed load_or_create_seed(const std::string& key_path, std::string& warning);
+
+// The name of a temporary file for writing `path` before it is linked into place: in the same
+// folder, the file name followed by ".tmp-PID-COUNTER". Where that would pass NAME_MAX, the file
+// name is cut short (never inside a UTF-8 sequence), so that a file whose own name fits can always
+// be written. The process id and `counter` keep names apart; the file is opened exclusively all the
+// same.
+std::string temporary_name_beside(const std::string& path, std::uint64_t counter);
 
 }  // namespace velm

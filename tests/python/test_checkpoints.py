@@ -658,3 +658,10 @@ def test_the_command_and_the_module_map_each_kind_of_error_alike(tmp_path, witne
         assert type(raised.value) is exception, (args, raised.value)
         if issubclass(exception, OSError):
             assert raised.value.errno == errno, (args, raised.value)
+
+
+def test_witness_key_whose_name_just_fits(tmp_path):
+    path = tmp_path / ("w" * os.pathconf(tmp_path, "PC_NAME_MAX"))
+    proc = cli("witness-key", path, "--name", ORIGIN)
+    assert proc.returncode == 0, proc.stderr
+    assert len(path.read_bytes()) == 32 and os.listdir(tmp_path) == [path.name]

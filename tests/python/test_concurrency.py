@@ -9,6 +9,7 @@ import sys
 import threading
 import time
 import warnings
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -367,3 +368,99 @@ def test_fork_while_another_thread_captures(tmp_path, ppp, review):
     finally:
         leave.set()
         worker.join(timeout=10)
+
+
+def fork_child(body, seconds=10):
+    """Forks a child that runs `body` and exits 0 (1 if it raised); SIGALRM ends it after `seconds`."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+        pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            signal.signal(signal.SIGALRM, signal.SIG_DFL)
+            signal.alarm(seconds)
+            body()
+            code = 0
+        finally:
+            os._exit(code)
+    return pid
+
+
+def exit_code(pid):
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
+def test_children_forked_during_large_appends_never_hang(tmp_path, ppp, review):
+    wal = tmp_path / "busy.wal"
+    engine = velm_qor.QOREngine(str(wal))
+    stop, logged = threading.Event(), []
+
+    def log_large_outputs():
+        while not stop.is_set() and len(logged) < 200:
+            logged.append(engine.capture(None, "p", None, "o" * (1 << 20), ppp, review))
+
+    worker = threading.Thread(target=log_large_outputs)
+    worker.start()
+    pids = []
+    try:
+        for _ in range(20):
+            time.sleep(0.01)  # the worker takes the interpreter lock and goes on to its next append
+            pids.append(fork_child(lambda: engine.capture(None, "child", None, "o", ppp, review)))
+    finally:
+        stop.set()
+        worker.join(timeout=60)
+        # A child that kept the lock of an append in flight waits for itself until SIGALRM.
+        codes = [exit_code(pid) for pid in pids]
+    assert codes == [0] * 20
+    chains = check_log(wal.read_bytes(), engine.public_key_hex())
+    assert [line["id"] for line in chains[0]] == [r.id for r in logged]
+    assert [len(c) for c in chains[1:]] == [1] * 20
+
+
+def test_fork_while_an_append_waits_for_the_lock(tmp_path, ppp, review):
+    wal = tmp_path / "held.wal"
+    engine = velm_qor.QOREngine(str(wal))
+    holder = LockHolder(wal)
+    waiting = threading.Thread(target=lambda: engine.capture(None, "waited", None, "o", ppp, review))
+    waiting.start()
+    # Until this process has a blocked request for the lock ("->" in /proc/locks).
+    blocked = f"-> FLOCK  ADVISORY  WRITE {os.getpid()} "
+    deadline = time.monotonic() + 5
+    while not any(blocked in entry for entry in Path("/proc/locks").read_text().splitlines()):
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    go_read, go_write = os.pipe()
+
+    def child():
+        os.close(holder.proc.stdin.fileno())  # the holder lets go when the parent closes its end
+        os.close(go_write)
+        assert os.read(go_read, 1) == b"g"
+        engine.capture(None, "child", None, "o", ppp, review)
+
+    pid = fork_child(child)
+    os.close(go_read)
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        holder.release()
+        waiting.join(timeout=10)
+        # With the lock left in the child, this capture would wait for as long as the child lives.
+        signal.setitimer(signal.ITIMER_REAL, 5)
+        engine.capture(None, "after", None, "o", ppp, review)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        os.write(go_write, b"g")
+        assert exit_code(pid) == 0
+        pid = None
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        os.close(go_write)
+        if pid is not None:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+    chains = check_log(wal.read_bytes(), engine.public_key_hex())
+    assert [[line["prompt"] for line in chain] for chain in chains] == [["waited", "after"], ["child"]]

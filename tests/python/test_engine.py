@@ -45,6 +45,20 @@ def test_new_path_creates_log_and_private_key(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["audit.wal", "audit.wal.key"]
 
 
+@pytest.mark.parametrize("length", [245, 251, 252])
+def test_log_names_up_to_the_longest_whose_key_name_fits(tmp_path, panic_type, length):
+    wal = tmp_path / ("w" * length)
+    if length + len(".key") > os.pathconf(tmp_path, "PC_NAME_MAX"):
+        with pytest.raises(panic_type, match="^Failed to write signing key: File name too long"):
+            velm_qor.QOREngine(str(wal))
+        assert os.listdir(tmp_path) == [wal.name]
+        return
+    engine = velm_qor.QOREngine(str(wal))
+    key = wal.with_name(wal.name + ".key").read_bytes()
+    assert engine.public_key_hex() == SigningKey(key).verify_key.encode().hex()
+    assert sorted(os.listdir(tmp_path)) == [wal.name, wal.name + ".key"]
+
+
 def test_existing_key_and_log_are_left_alone(tmp_path):
     seed = bytes(range(32))
     (tmp_path / "l.wal.key").write_bytes(seed)
