@@ -142,7 +142,8 @@ void BM_CheckProofBundle100k(benchmark::State& state) {
   }
   const std::string path = log.path + ".cp";
   std::ofstream(path, std::ios::binary) << note;
-  const std::string bundle = velm::verify::bundle_json(velm::verify::prove(log.path, 54321, note));
+  const std::string bundle =
+      velm::verify::bundle_json(velm::verify::prove({velm::verify::file_piece(log.path)}, 54321, note));
   std::remove(path.c_str());
   const std::vector<velm::verify::NoteVerifierKey> keys{
       velm::verify::make_verifier_key("bench.example/log", witness.public_key())};

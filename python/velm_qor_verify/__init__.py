@@ -230,6 +230,8 @@ def verify(
     expect_heads: Sequence[str] = (),
     series: bool = False,
     jobs: Optional[int] = None,
+    checkpoints: Sequence[str] = (),
+    witnesses: Sequence[str] = (),
 ) -> Report:
     """Verifies record logs against the public key (64 hex digits) of the engine that wrote them.
 
@@ -239,6 +241,10 @@ def verify(
     each of which some line must still have. jobs: threads checking lines (None: every core this
     process may use). The interpreter lock is released while lines are checked.
 
+    checkpoints: the texts of signed checkpoint notes of the one log (or, with series=True, of the
+    series, whose lines in order are the tree's entries), each checked as ``--checkpoint`` checks
+    it; witnesses: the verifier keys ("name+keyid+base64") that may sign them.
+
     Raises TypeError or ValueError for wrong arguments, and OSError when a log cannot be read.
     """
     inputs = _inputs(logs)
@@ -246,7 +252,11 @@ def verify(
         raise TypeError(f"public_key must be a str, not '{type(public_key).__name__}'")
     if not isinstance(series, bool):
         raise TypeError(f"series must be a bool, not '{type(series).__name__}'")
-    return Report(_native.verify(inputs, public_key, _heads(expect_heads), series, _jobs(jobs)))
+    notes = _strs(checkpoints, "checkpoints")
+    keys = _strs(witnesses, "witnesses")
+    if keys and not notes:
+        raise ValueError("witnesses are given without checkpoints")
+    return Report(_native.verify(inputs, public_key, _heads(expect_heads), series, _jobs(jobs), notes, keys))
 
 
 def _path(obj: object, what: str) -> bytes:
@@ -262,9 +272,37 @@ def _str(obj: object, what: str) -> str:
     return obj
 
 
-def checkpoint(log: _Path, public_key: str, witness_key: _Path, origin: str, *, previous: Optional[str] = None) -> str:
+def _strs(items: Sequence[str], what: str) -> List[str]:
+    if isinstance(items, (str, bytes)):
+        raise TypeError(f"{what} must be a sequence of str, not a single str")
+    return [_str(item, what[:-1]) for item in items]
+
+
+def _log_paths(log: Union[_Path, Sequence[_Path]], series: bool) -> Union[bytes, List[bytes]]:
+    """The log's path, or with series the pieces' paths, oldest first."""
+    if not isinstance(series, bool):
+        raise TypeError(f"series must be a bool, not '{type(series).__name__}'")
+    if not series:
+        return _path(log, "log")
+    if _is_path(log):
+        return [_path(log, "log")]
+    if not isinstance(log, Sequence):
+        raise TypeError(f"with series=True, log must be a sequence of paths, not '{type(log).__name__}'")
+    return [_path(piece, "a piece of the log") for piece in log]
+
+
+def checkpoint(
+    log: Union[_Path, Sequence[_Path]],
+    public_key: str,
+    witness_key: _Path,
+    origin: str,
+    *,
+    previous: Optional[str] = None,
+    series: bool = False,
+) -> str:
     """Verifies the log at the path `log` and returns the witness's signed checkpoint note of all
-    its lines, as ``velm-qor-verify checkpoint`` prints it.
+    its lines, as ``velm-qor-verify checkpoint`` prints it. With series=True, `log` is the pieces
+    of one log cut by rotation, oldest first: their lines in order are the tree's entries.
 
     witness_key: the path of the witness key file (32 bytes). origin: the name the checkpoint is
     signed as (the witness's key name). previous: the text of an earlier checkpoint of this log by
@@ -274,24 +312,44 @@ def checkpoint(log: _Path, public_key: str, witness_key: _Path, origin: str, *, 
     says why), and OSError when the log or the witness key file cannot be read.
     """
     return _native.checkpoint(
-        _path(log, "log"),
+        _log_paths(log, series),
         _str(public_key, "public_key"),
         _path(witness_key, "witness_key"),
         _str(origin, "origin"),
         None if previous is None else _str(previous, "previous"),
+        series,
     )
 
 
-def prove(log: _Path, line: int, checkpoint: str) -> str:
+def prove(
+    log: Union[_Path, Sequence[_Path]],
+    line: Optional[int] = None,
+    checkpoint: Optional[str] = None,
+    *,
+    series: bool = False,
+    record_id: Optional[str] = None,
+) -> str:
     """The proof bundle (JSON text) of line `line` (1-based) of the log at the path `log` under the
     checkpoint note `checkpoint`, as ``velm-qor-verify prove`` prints it.
 
-    Raises ValueError when no bundle can be made (the log does not match the checkpoint, or the
-    line is not among the lines it covers), and OSError when the log cannot be read.
+    record_id: instead of a line, the id capture() returned: the bundle of the first line whose
+    record has that id. series=True: `log` is the pieces of one log, oldest first, and `line`
+    counts over them all.
+
+    Raises ValueError when no bundle can be made (the log does not match the checkpoint, the line
+    is not among the lines it covers, or no record has the id), and OSError when the log cannot be
+    read.
     """
-    if isinstance(line, bool) or not isinstance(line, int):
+    if checkpoint is None:
+        raise TypeError("prove() needs a checkpoint")
+    if (line is None) == (record_id is None):
+        raise TypeError("prove() takes either a line or a record_id")
+    if line is not None and (isinstance(line, bool) or not isinstance(line, int)):
         raise TypeError(f"line must be an int, not '{type(line).__name__}'")
-    return _native.prove(_path(log, "log"), line, _str(checkpoint, "checkpoint"))
+    paths = _log_paths(log, series)
+    if record_id is None:
+        return _native.prove(paths, line, _str(checkpoint, "checkpoint"), series)
+    return _native.prove(paths, 0, _str(checkpoint, "checkpoint"), series, _str(record_id, "record_id"))
 
 
 @dataclass(frozen=True)

@@ -237,4 +237,11 @@ SecretSeed load_or_create_seed(const std::string& key_path, std::string& warning
   fail("Failed to read signing key", ENOENT);
 }
 
+SecretSeed load_existing_seed(const std::string& key_path, std::string& warning) {
+  if (has_nul(key_path)) throw FatalError("Failed to read signing key: file name contains a NUL byte");
+  SecretSeed seed;
+  if (load_seed(key_path, seed, warning) == LoadResult::kMissing) fail("Failed to read signing key", ENOENT);
+  return seed;
+}
+
 }  // namespace velm

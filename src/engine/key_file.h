@@ -24,6 +24,11 @@ inline constexpr const char* kKeyFileSuffix = ".key";
 // "Failed to write signing key: ...", "Error: ..." (random source).
 SecretSeed load_or_create_seed(const std::string& key_path, std::string& warning);
 
+// Reads the existing key file at `key_path` exactly as load_or_create_seed does, refusing what it
+// refuses and warning as it warns, but never creates one: a missing file is
+// "Failed to read signing key: No such file or directory".
+SecretSeed load_existing_seed(const std::string& key_path, std::string& warning);
+
 // The name of a temporary file for writing `path` before it is linked into place: in the same
 // folder, the file name followed by ".tmp-PID-COUNTER". Where that would pass NAME_MAX, the file
 // name is cut short (never inside a UTF-8 sequence), so that a file whose own name fits can always

@@ -4,9 +4,12 @@
 
 #include <new>
 
+#include "encoding/fatal_error.h"
 #include "encoding/hex.h"
+#include "engine/key_file.h"
 #include "verifier/base/escape.h"
 #include "verifier/base/small_file.h"
+#include "verifier/base/text.h"
 #include "verifier/chain/score_replay.h"
 #include "verifier/run/checkpoint.h"
 #include "verifier/run/witness_key.h"
@@ -112,13 +115,20 @@ RunReport new_run(const PublicKey& key) {
 
 std::optional<CheckpointSet> open_checkpoints(const Request& r, VerifyOptions& options) {
   if (r.checkpoints.empty()) return std::nullopt;
-  if (r.logs.size() != 1) throw UsageError("checkpoints need exactly one log");
+  if (r.logs.size() != 1 && !r.series) throw UsageError("checkpoints need exactly one log, or a series");
   const std::vector<NoteVerifierKey> witnesses = parse_witnesses(r);
   std::vector<CheckpointInput> inputs;
   for (const TextInput& c : r.checkpoints) inputs.push_back({c.name, read_text(r, c, kMaxNoteBytes, "checkpoint")});
   std::optional<CheckpointSet> set(std::in_place, std::move(inputs), witnesses);
   set->prepare(options);
   return set;
+}
+
+// The log checkpoint and prove read: the series' pieces, or the one log.
+std::vector<LogPiece> pieces_of(const Request& r) {
+  if (!r.series) return {file_piece(r.log)};
+  if (r.logs.empty()) throw UsageError(std::string(r.spelling.no_log));
+  return r.logs;
 }
 
 }  // namespace
@@ -176,7 +186,7 @@ CheckpointResult checkpoint(const Request& r) {
   options.replay_scores = result.run.replay_note.empty();
   CheckpointOutcome outcome;
   try {
-    outcome = make_checkpoint(r.log, key, *witness, r.origin, previous, options);
+    outcome = make_checkpoint(pieces_of(r), key, *witness, r.origin, previous, options);
   } catch (const IoError& e) {
     throw requoted(r, e);
   }
@@ -196,10 +206,26 @@ CheckpointResult checkpoint(const Request& r) {
 
 std::string prove(const Request& r) {
   ready();
-  if (r.line == 0) throw UsageError(std::string(r.spelling.line) + " must be a line number from 1 to 2^64 - 1");
+  if (r.record_id && r.line != 0) {
+    throw UsageError(std::string(r.spelling.line) + " and a record id cannot both be given");
+  }
+  if (!r.record_id && r.line == 0) {
+    throw UsageError(std::string(r.spelling.line) + " must be a line number from 1 to 2^64 - 1");
+  }
   const std::string note = read_text(r, r.checkpoint, kMaxNoteBytes, "checkpoint");
+  const std::vector<LogPiece> pieces = pieces_of(r);
   try {
-    return bundle_json(verify::prove(r.log, r.line, note));
+    std::uint64_t line = r.line;
+    if (r.record_id) {
+      const std::uint64_t size = parse_checkpoint_text(parse_note(note).text).size;
+      const std::optional<std::uint64_t> found = find_record_line(pieces, *r.record_id, size);
+      if (!found) {
+        throw BundleError("no record with id " + quoted(r, *r.record_id) + " among the checkpoint's " +
+                          count_text(size, "line", "lines"));
+      }
+      line = *found;
+    }
+    return bundle_json(verify::prove(pieces, line, note));
   } catch (const IoError& e) {
     throw requoted(r, e);
   } catch (const NoteError& e) {
@@ -234,6 +260,16 @@ std::string witness_verifier_key(const std::string& path, const std::string& nam
     return format_verifier_key(make_verifier_key(name, load_witness_key(path).public_key()));
   } catch (const IoError& e) {
     throw IoError(escape_text(path) + ": " + e.what());
+  }
+}
+
+std::string engine_public_key(const std::string& path, std::string& warning) {
+  ready();
+  try {
+    const SigningKey key = signing_key_from_seed(load_existing_seed(path, warning));
+    return hex_lower(key.public_key().data(), key.public_key().size());
+  } catch (const FatalError& e) {
+    throw IoError(escape_text(e.what()));  // the engine's message names the path
   }
 }
 

@@ -73,14 +73,16 @@ struct Request {
   std::vector<std::string> witnesses;
   bool witness_files = false;
 
-  // checkpoint and prove: the log's path ("-": standard input).
+  // checkpoint and prove: the log's path ("-": standard input); with `series`, `logs` instead: the
+  // pieces of one log, oldest first, whose lines in order are the tree's entries.
   std::string log;
-  std::string witness_key;            // checkpoint: the witness key file
-  std::string origin;                 // checkpoint: the name it is signed as
-  std::optional<TextInput> previous;  // checkpoint: an earlier checkpoint the log must extend
-  std::uint64_t line = 0;             // prove: 1-based
-  TextInput checkpoint;               // prove
-  TextInput bundle;                   // check_proof
+  std::string witness_key;               // checkpoint: the witness key file
+  std::string origin;                    // checkpoint: the name it is signed as
+  std::optional<TextInput> previous;     // checkpoint: an earlier checkpoint the log must extend
+  std::uint64_t line = 0;                // prove: 1-based (counted over a series)
+  std::optional<std::string> record_id;  // prove, instead of `line`: the first line with this "id"
+  TextInput checkpoint;                  // prove
+  TextInput bundle;                      // check_proof
 };
 
 struct VerifyResult {
@@ -99,8 +101,8 @@ VerifyResult verify(const Request& request);
 // Verifies `log` and signs a checkpoint of all its lines unless it fails or no longer extends
 // `previous`. Throws UsageError, IoError.
 CheckpointResult checkpoint(const Request& request);
-// The proof bundle (JSON) of line `line` under `checkpoint`. Throws UsageError, IoError, and
-// Error of kind kRefused ("no proof: ...").
+// The proof bundle (JSON) of line `line` (or of the record `record_id`) under `checkpoint`. Throws
+// UsageError, IoError, and Error of kind kRefused ("no proof: ...", "no proof: no record with id ...").
 std::string prove(const Request& request);
 // Checks `bundle` without its log. A bundle that does not hold is in the result, never thrown.
 // Throws UsageError, IoError.
@@ -115,5 +117,10 @@ std::optional<std::string> make_witness_key(const std::string& path, const std::
 // The verifier key of the existing witness key file `path` under the key name `name` (the file holds
 // no name). Throws UsageError, IoError.
 std::string witness_verifier_key(const std::string& path, const std::string& name, std::string_view name_spelling);
+
+// The engine's public key (64 lowercase hex digits) from its key file `path`, read as the engine
+// reads it and refused where the engine refuses it (never created); `warning` receives the
+// engine's warning, if any (a key other users may read). Throws IoError.
+std::string engine_public_key(const std::string& path, std::string& warning);
 
 }  // namespace velm::verify::api

@@ -14,13 +14,13 @@ constexpr PyCFunction method() {
 
 PyMethodDef g_methods[] = {
     {"verify", method<verify>(), METH_VARARGS | METH_KEYWORDS,
-     "verify(inputs, public_key, expect_heads, series, jobs) -> str\n--\n\n"
+     "verify(inputs, public_key, expect_heads, series, jobs, checkpoints=(), witnesses=()) -> str\n--\n\n"
      "Verifies the inputs, each a pair (name, path or binary file object), and returns the JSON report."},
     {"checkpoint", method<checkpoint>(), METH_VARARGS | METH_KEYWORDS,
-     "checkpoint(log, public_key, witness_key, origin, previous) -> str\n--\n\n"
+     "checkpoint(log, public_key, witness_key, origin, previous, series=False) -> str\n--\n\n"
      "Verifies the log and returns the witness's signed checkpoint note of all its lines."},
     {"prove", method<prove>(), METH_VARARGS | METH_KEYWORDS,
-     "prove(log, line, checkpoint) -> str\n--\n\n"
+     "prove(log, line, checkpoint, series=False, record_id=None) -> str\n--\n\n"
      "Returns the proof bundle JSON of a line of the log under a checkpoint note."},
     {"check_proof", method<check_proof>(), METH_VARARGS | METH_KEYWORDS,
      "check_proof(bundle, witnesses, public_key) -> str\n--\n\n"

@@ -58,6 +58,20 @@ std::vector<vv::LogPiece> parse_inputs(PyObject* obj, ReadErrors& read_errors) {
   return pieces;
 }
 
+// The log of checkpoint() and prove(): a path's bytes, or with `series` a list of them, the pieces
+// oldest first. Names that are not UTF-8 work too.
+void take_log(api::Request& r, PyObject* log, PyObject* series) {
+  r.series = series != nullptr && velm::py::to_flag(series, "series");
+  if (!r.series) {
+    r.log = bytes_text(log, "log");
+    return;
+  }
+  if (!PyList_Check(log)) velm::py::raise(PyExc_TypeError, "with series, log must be a list of paths");
+  for (Py_ssize_t i = 0; i < PyList_Size(log); ++i) {
+    r.logs.push_back(vv::file_piece(bytes_text(PyList_GetItem(log, i), "a piece's path")));
+  }
+}
+
 // Why no checkpoint was made, with the report's first failure, as one line.
 std::string refusal_message(const api::CheckpointResult& result) {
   const vv::LogReport& report = result.run.logs.front();
@@ -66,7 +80,11 @@ std::string refusal_message(const api::CheckpointResult& result) {
   if (!report.failures.empty()) {
     const vv::Failure& f = report.failures.front();
     message += ": ";
-    if (f.line != 0) message += "line " + std::to_string(f.line) + ": ";
+    if (f.line != 0) message += "line " + std::to_string(f.line);
+    if (f.log_line != 0) {
+      message += " of " + vv::escape_text(f.file) + " (line " + std::to_string(f.log_line) + " of the series)";
+    }
+    if (f.line != 0) message += ": ";
     message += std::string(vv::failure_kind_name(f.kind)) + ": " + vv::escape_text(f.detail);
     if (report.failure_total() > 1) {
       message += " (and " + std::to_string(report.failure_total() - 1) + " more failures)";
@@ -75,17 +93,18 @@ std::string refusal_message(const api::CheckpointResult& result) {
   return message;
 }
 
-constexpr velm::py::FunctionSpec kVerifySpec{"verify()", {"inputs", "public_key", "expect_heads", "series", "jobs"}, 5};
+constexpr velm::py::FunctionSpec kVerifySpec{
+    "verify()", {"inputs", "public_key", "expect_heads", "series", "jobs", "checkpoints", "witnesses"}, 5};
 constexpr velm::py::FunctionSpec kCheckpointSpec{
-    "checkpoint()", {"log", "public_key", "witness_key", "origin", "previous"}, 5};
-constexpr velm::py::FunctionSpec kProveSpec{"prove()", {"log", "line", "checkpoint"}, 3};
+    "checkpoint()", {"log", "public_key", "witness_key", "origin", "previous", "series"}, 5};
+constexpr velm::py::FunctionSpec kProveSpec{"prove()", {"log", "line", "checkpoint", "series", "record_id"}, 3};
 constexpr velm::py::FunctionSpec kCheckProofSpec{"check_proof()", {"bundle", "witnesses", "public_key"}, 3};
 
 }  // namespace
 
 PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
   return velm::py::guard("verify", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-    PyObject* a[5];
+    PyObject* a[7];
     velm::py::bind_arguments(kVerifySpec, args, kwargs, a);
     ReadErrors read_errors;
     api::Request r;
@@ -100,6 +119,14 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     r.jobs = static_cast<unsigned>(jobs);
     r.stop_at_unreadable = true;
+    // Checkpoint notes as texts, named by their place for the report.
+    const std::vector<std::string> notes = a[5] == nullptr
+                                               ? std::vector<std::string>{}
+                                               : texts(a[5], "checkpoints must be a sequence of str", "checkpoint");
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+      r.checkpoints.push_back({"checkpoints[" + std::to_string(i) + "]", notes[i]});
+    }
+    if (a[6] != nullptr) r.witnesses = texts(a[6], "witnesses must be a sequence of str", "witness");
     const std::string json = run_unlocked([&] { return vv::render_json(api::verify(r).run); }, &read_errors);
     return velm::py::new_text(json);
   });
@@ -107,10 +134,10 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* checkpoint(PyObject*, PyObject* args, PyObject* kwargs) {
   return velm::py::guard("checkpoint", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-    PyObject* a[5];
+    PyObject* a[6];
     velm::py::bind_arguments(kCheckpointSpec, args, kwargs, a);
     api::Request r;
-    r.log = bytes_text(a[0], "log");  // a path's bytes: names that are not UTF-8 work too
+    take_log(r, a[0], a[5]);
     r.public_key = text(a[1], "public_key");
     r.witness_key = bytes_text(a[2], "witness_key");
     r.origin = text(a[3], "origin");
@@ -123,10 +150,11 @@ PyObject* checkpoint(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* prove(PyObject*, PyObject* args, PyObject* kwargs) {
   return velm::py::guard("prove", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
-    PyObject* a[3];
+    PyObject* a[5];
     velm::py::bind_arguments(kProveSpec, args, kwargs, a);
     api::Request r;
-    r.log = bytes_text(a[0], "log");
+    take_log(r, a[0], a[3]);
+    if (a[4] != nullptr && a[4] != Py_None) r.record_id = text(a[4], "record_id");
     const unsigned long long line = PyLong_AsUnsignedLongLong(a[1]);
     if (line == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
       PyErr_Clear();

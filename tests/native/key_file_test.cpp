@@ -3,10 +3,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <string>
+
+#include "encoding/fatal_error.h"
 
 namespace velm {
 namespace {
@@ -43,6 +46,57 @@ TEST(TemporaryName, StaysInTheFolderAndWithinNameMax) {
     ::unlink(temporary_name_beside(dir + name, 7).c_str());
   }
   EXPECT_EQ(::rmdir(dir.c_str()), 0);
+}
+
+}  // namespace
+}  // namespace velm
+
+namespace velm {
+namespace {
+
+// Reading an existing key file: the engine's refusals, and never a file made where none was.
+TEST(ExistingSeed, ReadsWhatTheEngineReadsAndCreatesNothing) {
+  char made[] = "/tmp/velm_key_existing_test_XXXXXX";
+  ASSERT_NE(::mkdtemp(made), nullptr);
+  const std::string dir = made;
+  const std::string seed(kSeedBytes, '\x5a');
+  const struct {
+    std::string name;
+    std::string bytes;  // empty: no file
+    mode_t mode;
+    std::string error;  // the start of the message; empty: read
+  } cases[] = {
+      {"good.key", seed, 0600, ""},
+      {"readable.key", seed, 0644, ""},
+      {"missing.key", "", 0, "Failed to read signing key: No such file or directory"},
+      {"short.key", seed.substr(1), 0600, "Invalid key length: found 31 bytes, expected 32"},
+      {"long.key", seed + "x", 0600, "Invalid key length: found 33 bytes, expected 32"},
+      {"shared.key", seed, 0620, "Failed to read signing key: '" + dir + "/shared.key' may be written by other users"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir + "/" + c.name;
+    if (!c.bytes.empty()) {
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::write(fd, c.bytes.data(), c.bytes.size()), static_cast<ssize_t>(c.bytes.size()));
+      ::fchmod(fd, c.mode);
+      ::close(fd);
+    }
+    std::string warning;
+    try {
+      const SecretSeed got = load_existing_seed(path, warning);
+      EXPECT_TRUE(c.error.empty());
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(got.data()), got.size()), seed);
+      EXPECT_EQ(warning.empty(), (c.mode & 0044) == 0) << warning;
+    } catch (const FatalError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
+      EXPECT_FALSE(c.error.empty()) << e.what();
+    }
+    EXPECT_EQ(::access(path.c_str(), F_OK) == 0, !c.bytes.empty()) << "no key file is created";
+    ::unlink(path.c_str());
+  }
+  ::rmdir(made);
 }
 
 }  // namespace

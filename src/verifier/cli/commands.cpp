@@ -50,21 +50,26 @@ api::Request request_of(const Arguments& args) {
   r.witnesses = args.all("--witness");
   r.witness_files = true;
   if (!args.operands.empty()) r.log = args.operands.front();
+  r.series = args.has("--series");
+  if (r.series) {
+    for (const std::string& path : args.operands) r.logs.push_back(file_piece(path));
+  }
   return r;
 }
 
 int verify_logs(const Arguments& args) {
   api::Request r = request_of(args);
   r.expected_heads = args.all("--expect-head");
-  r.series = args.has("--series");
   if (args.has("--jobs")) r.jobs = parse_jobs(args.one("--jobs"));
   for (const std::string& path : args.all("--checkpoint")) r.checkpoints.push_back({path, std::nullopt});
   if (!r.checkpoints.empty() || !r.witnesses.empty()) {
     if (r.checkpoints.empty()) throw UsageError("--witness is given without --checkpoint");
-    if (args.operands.size() != 1) throw UsageError("--checkpoint needs exactly one LOG");
+    if (args.operands.size() != 1 && !r.series) throw UsageError("--checkpoint needs exactly one LOG, or --series");
     if (r.witnesses.empty()) throw UsageError("--checkpoint needs at least one --witness");
   }
-  for (const std::string& path : args.operands) r.logs.push_back(file_piece(path));
+  if (!r.series) {
+    for (const std::string& path : args.operands) r.logs.push_back(file_piece(path));
+  }
   r.progress = progress_on_terminal();
   const api::VerifyResult result = api::verify(r);
   for (const IoError& e : result.unreadable) std::fprintf(stderr, "velm-qor-verify: %s\n", e.what());
@@ -103,7 +108,9 @@ int checkpoint(const Arguments& args) {
 
 int prove(const Arguments& args) {
   api::Request r = request_of(args);
-  r.line = parse_line(args.one("--line"));
+  if (args.has("--line") == args.has("--id")) throw UsageError("give either --line or --id");
+  if (args.has("--line")) r.line = parse_line(args.one("--line"));
+  if (args.has("--id")) r.record_id = args.one("--id");
   r.checkpoint = {args.one("--checkpoint"), std::nullopt};
   return print(api::prove(r), kExitOk);
 }
@@ -127,6 +134,13 @@ int check_proof(const Arguments& args) {
   return print(out, check.ok() ? kExitOk : kExitFailed);
 }
 
+int public_key(const Arguments& args) {
+  std::string warning;
+  const std::string key = api::engine_public_key(args.operands.front(), warning);
+  if (!warning.empty()) std::fprintf(stderr, "%s\n", escape_text(warning).c_str());
+  return print(key + "\n", kExitOk);
+}
+
 }  // namespace
 
 int run_command(const Arguments& args) {
@@ -145,6 +159,8 @@ int run_command(const Arguments& args) {
       return prove(args);
     case kCheckProof:
       return check_proof(args);
+    case kPublicKey:
+      return public_key(args);
   }
   return kExitError;
 }

@@ -94,8 +94,9 @@ void take_option(Arguments& a, const std::string& arg, int argc, const char* con
 
 void check_complete(const Arguments& a) {
   const CommandSpec& spec = spec_of(a.command);
-  if (spec.operands_many && a.operands.empty()) throw UsageError("no " + std::string(spec.operand) + " given");
-  if (!spec.operands_many && a.operands.size() != 1) {
+  const bool many = spec.operands_many || (a.has("--series") && find_flag(a.command, "--series") != nullptr);
+  if (many && a.operands.empty()) throw UsageError("no " + std::string(spec.operand) + " given");
+  if (!many && a.operands.size() != 1) {
     throw UsageError("give exactly one " + std::string(spec.operand));
   }
   for (const Flag& f : kFlags) {
@@ -113,13 +114,13 @@ const std::vector<Flag> kFlags = {
     {"--expect-head", "ROOT", kVerify, kNone, kVerify,
      "fail unless some line of the LOGs has this merkle_root (repeatable); give the heads printed by an earlier "
      "run to notice cut-off records"},
-    {"--series", "", kVerify, kNone, kNone,
+    {"--series", "", kVerify | kCheckpoint | kProve, kNone, kNone,
      "read the LOGs, oldest first, as one log cut by rotation (audit.wal.2 audit.wal.1 audit.wal), so chains "
-     "continue from one file to the next"},
+     "continue from one file to the next; a checkpoint's tree, and --line, count the series' lines in order"},
     {"--jobs", "N", kVerify, kNone, kNone, "check lines on N threads (default: every core this process may use)", true},
     {"--checkpoint", "CPFILE", kVerify | kProve, kProve, kVerify,
-     "a signed checkpoint of the LOG (repeatable): the LOG's first N lines must give its root, N being its tree "
-     "size; for prove, the checkpoint the bundle is made under"},
+     "a signed checkpoint of the LOG, or of the series (repeatable): the first N lines must give its root, N "
+     "being its tree size; for prove, the checkpoint the bundle is made under"},
     {"--witness", "VKEY", kVerify | kCheckProof, kCheckProof, kVerify | kCheckProof,
      "a witness's verifier key \"name+keyid+base64\", or a file holding one (repeatable); each checkpoint must be "
      "signed by one of them"},
@@ -129,7 +130,9 @@ const std::vector<Flag> kFlags = {
     {"--origin", "NAME", kCheckpoint, kCheckpoint, kNone, "the name the checkpoint is signed as (the key's name)"},
     {"--previous", "CPFILE", kCheckpoint, kNone, kNone,
      "the witness's previous checkpoint of the LOG, which the LOG must still extend"},
-    {"--line", "N", kProve, kProve, kNone, "the line to prove, 1-based"},
+    {"--line", "N", kProve, kNone, kNone, "the line to prove, 1-based (give --line or --id)"},
+    {"--id", "RECORD_ID", kProve, kNone, kNone,
+     "prove the first line whose record id is RECORD_ID (as capture returns it) instead of a line number"},
     {"--help", "", kAllCommands, kNone, kAllCommands, "print this text and exit"},
     {"--version", "", kAllCommands, kNone, kAllCommands, "print the version and exit"},
 };
@@ -145,14 +148,17 @@ const std::vector<CommandSpec> kCommands = {
     {kWitnessVerifierKey, "witness-verifier-key", "WKFILE", false,
      "prints the verifier key of the existing witness key WKFILE under NAME (the key file holds no name)"},
     {kCheckpoint, "checkpoint", "LOG", false,
-     "verifies LOG and, only if it verifies (and still matches the checkpoint --previous), prints a checkpoint "
-     "of all its lines signed with WKFILE"},
+     "verifies LOG (or with --series the pieces of one log) and, only if it verifies (and still matches the "
+     "checkpoint --previous), prints a checkpoint of all its lines signed with WKFILE"},
     {kProve, "prove", "LOG", false,
-     "prints the proof bundle of line N under the checkpoint, made only when the LOG's first lines give its "
-     "root"},
+     "prints the proof bundle of line N (or of the record RECORD_ID) under the checkpoint, made only when the "
+     "LOG's first lines give its root"},
     {kCheckProof, "check-proof", "BUNDLE", false,
      "checks a bundle without the log: the checkpoint's witness signature, the line's inclusion proof, and the "
      "record's form, seal and signature"},
+    {kPublicKey, "public-key", "KEYFILE", false,
+     "prints the engine's public key (64 hex digits, for --public-key) from its key file KEYFILE (the log's path "
+     "followed by .key), refusing a key file the engine refuses"},
 };
 
 Times Flag::times(Command command) const noexcept {
@@ -203,7 +209,9 @@ std::string usage_text() {
   for (const CommandSpec& c : kCommands) {
     out.append(out.empty() ? "usage: " : "       ").append(kProgram);
     if (!c.name.empty()) out.append(" ").append(c.name);
-    out.append(" ").append(c.operand).append(c.operands_many ? "..." : "");
+    // A command that takes --series takes the series' pieces.
+    const bool many = c.operands_many || find_flag(c.id, "--series") != nullptr;
+    out.append(" ").append(c.operand).append(many ? "..." : "");
     for (const Flag& f : kFlags) {
       if ((f.commands & c.id) == 0 || f.name == "--help" || f.name == "--version") continue;
       const bool required = (f.required & c.id) != 0;

@@ -16,9 +16,10 @@ enum Command : unsigned {
   kProve = 8,
   kCheckProof = 16,
   kWitnessVerifierKey = 32,
+  kPublicKey = 64,
 };
 inline constexpr unsigned kAllCommands =
-    kVerify | kWitnessKey | kCheckpoint | kProve | kCheckProof | kWitnessVerifierKey;
+    kVerify | kWitnessKey | kCheckpoint | kProve | kCheckProof | kWitnessVerifierKey | kPublicKey;
 
 // How often an option may be given.
 enum class Times { kOnce, kMany, kLastWins };

@@ -1,17 +1,22 @@
 #include "verifier/run/checkpoint.h"
 
 #include <algorithm>
-
-#include "verifier/run/parallel_verify.h"
+#include <tuple>
 
 namespace velm::verify {
 
 void add_report_failure(LogReport& report, std::uint64_t line, FailureKind kind, std::string detail) {
   ++report.failure_counts[static_cast<std::size_t>(kind)];
   Failure f{report.path, line, kind, std::move(detail)};
+  if (report.series() && line != 0) {
+    f.log_line = line;
+    std::tie(f.file, f.line) = report.locate(line);
+  }
+  // In a series the failures are in the order of their lines over the series.
+  const auto place = [](const Failure& x) { return x.log_line != 0 ? x.log_line : x.line; };
   const auto at = std::upper_bound(
       report.failures.begin(), report.failures.end(), f,
-      [](const Failure& a, const Failure& b) { return a.line != b.line ? a.line < b.line : a.kind < b.kind; });
+      [&](const Failure& a, const Failure& b) { return place(a) != place(b) ? place(a) < place(b) : a.kind < b.kind; });
   report.failures.insert(at, std::move(f));
 }
 
@@ -149,15 +154,15 @@ void CheckpointSet::judge(LogReport& report) const {
   report_conflicts(entries_, states, report);
 }
 
-CheckpointOutcome make_checkpoint(const std::string& log_path, const PublicKey& log_key, const SigningKey& witness,
-                                  std::string_view origin, const std::optional<CheckpointInput>& previous,
-                                  VerifyOptions options) {
+CheckpointOutcome make_checkpoint(const std::vector<LogPiece>& pieces, const PublicKey& log_key,
+                                  const SigningKey& witness, std::string_view origin,
+                                  const std::optional<CheckpointInput>& previous, VerifyOptions options) {
   const NoteVerifierKey own = make_verifier_key(origin, witness.public_key());
   std::optional<CheckpointSet> earlier;
   if (previous) earlier.emplace(std::vector<CheckpointInput>{*previous}, std::span(&own, 1), origin);
   options.tree = true;
   if (earlier) earlier->prepare(options);
-  CheckpointOutcome out{verify_log_file(log_path, log_key, options), {}};
+  CheckpointOutcome out{ParallelVerifier(log_key, 1).verify(pieces, options), {}};
   if (earlier) earlier->judge(out.report);
   if (out.report.ok()) out.note = sign_checkpoint(origin, out.report.tree_leaves, out.report.tree_root, witness);
   return out;

@@ -15,6 +15,7 @@
 
 #include "encoding/ed25519.h"
 #include "verifier/run/log_verifier.h"
+#include "verifier/run/parallel_verify.h"
 #include "verifier/tlog/note.h"
 
 namespace velm::verify {
@@ -53,7 +54,8 @@ class CheckpointSet {
   std::size_t first_size_ = 0;  // where prepare() put the first size in VerifyOptions::tree_sizes
 };
 
-// Appends a failure to a finished report, counted and kept in line order.
+// Appends a failure to a finished report, counted and kept in line order; in a series `line` counts
+// over the series and the failure names the piece and its line there too.
 void add_report_failure(LogReport& report, std::uint64_t line, FailureKind kind, std::string detail);
 
 struct CheckpointOutcome {
@@ -61,13 +63,14 @@ struct CheckpointOutcome {
   std::optional<std::string> note;  // the signed checkpoint of all its lines, only when report.ok()
 };
 
-// Verifies the log at `log_path` ("-": standard input) under the engine's public key and, only if
+// Verifies the log made of `pieces` (one for a plain log, or a series' pieces oldest first, whose
+// lines in order are the tree's entries) under the engine's public key and, only if
 // every line verifies and the log still matches `previous` (an earlier checkpoint of `origin`
 // signed by this witness), signs a checkpoint of all its lines as `origin` (which must be a valid
 // key name: the verifier key's name). Throws IoError when the log cannot be read, NoteError
 // (kBadKey) for a bad origin.
-CheckpointOutcome make_checkpoint(const std::string& log_path, const PublicKey& log_key, const SigningKey& witness,
-                                  std::string_view origin,
+CheckpointOutcome make_checkpoint(const std::vector<LogPiece>& pieces, const PublicKey& log_key,
+                                  const SigningKey& witness, std::string_view origin,
                                   const std::optional<CheckpointInput>& previous = std::nullopt,
                                   VerifyOptions options = {});
 

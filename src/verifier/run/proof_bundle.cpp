@@ -112,7 +112,52 @@ ProofBundle parse_bundle(std::string_view json) {
   return out;
 }
 
-ProofBundle prove(const std::string& log_path, std::uint64_t line, std::string_view checkpoint_note,
+namespace {
+
+// Hands each line of the pieces, in order, to `take(status, line)` until it returns false.
+template <class Take>
+void read_lines(const std::vector<LogPiece>& pieces, std::size_t max_line_bytes, Take&& take) {
+  std::string text;
+  std::uint64_t length = 0;
+  for (const LogPiece& piece : pieces) {
+    const std::unique_ptr<LineSource> source = piece.open(max_line_bytes);
+    for (LineSource::Status status; (status = source->next(text, length)) != LineSource::Status::kEnd;) {
+      if (!take(status, text)) return;
+    }
+  }
+}
+
+// The "id" member of a line that is a JSON object holding one as a string.
+std::optional<std::string_view> record_id_of(simdjson::dom::parser& parser, const std::string& line) {
+  simdjson::dom::element root;
+  std::string_view id;
+  if (parser.parse(line).get(root) != simdjson::SUCCESS || root["id"].get_string().get(id) != simdjson::SUCCESS) {
+    return std::nullopt;
+  }
+  return id;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> find_record_line(const std::vector<LogPiece>& pieces, std::string_view record_id,
+                                              std::uint64_t limit, std::size_t max_line_bytes) {
+  simdjson::dom::parser parser;
+  std::uint64_t line = 0;
+  std::optional<std::uint64_t> found;
+  read_lines(pieces, max_line_bytes, [&](LineSource::Status status, const std::string& text) {
+    if (++line > limit) return false;
+    // Only lines holding the id's bytes are parsed; an escaped id in a line is not looked for.
+    if (status == LineSource::Status::kLine && text.find(record_id) != std::string::npos &&
+        record_id_of(parser, text) == record_id) {
+      found = line;
+      return false;
+    }
+    return true;
+  });
+  return found;
+}
+
+ProofBundle prove(const std::vector<LogPiece>& pieces, std::uint64_t line, std::string_view checkpoint_note,
                   std::size_t max_line_bytes) {
   const Checkpoint checkpoint = parse_checkpoint_text(parse_note(checkpoint_note).text);
   const std::uint64_t size = checkpoint.size;
@@ -126,22 +171,26 @@ ProofBundle prove(const std::string& log_path, std::uint64_t line, std::string_v
   out.tree_size = size;
   TreeBuilder tree;
   ProofBuilder proof = ProofBuilder::inclusion(line - 1, size);
-  LineSource source(log_path, max_line_bytes);
-  std::string text;
-  std::uint64_t length = 0;
-  while (tree.size() < size) {
-    const LineSource::Status status = source.next(text, length);
-    if (status == LineSource::Status::kOversized) {
-      throw BundleError("line " + std::to_string(tree.size() + 1) + " of the log is too long to read");
-    }
-    if (status != LineSource::Status::kLine) {
-      throw BundleError("the log has only " + count_text(tree.size(), "complete line", "complete lines") +
-                        ", fewer than the checkpoint's " + std::to_string(size));
-    }
-    const TreeHash leaf = leaf_hash(text);
-    tree.add_leaf_hash(leaf);
-    proof.add_leaf_hash(leaf);
-    if (tree.size() == line) out.record = text;
+  std::optional<LineSource::Status> stopped;
+  if (size > 0) {
+    read_lines(pieces, max_line_bytes, [&](LineSource::Status status, const std::string& text) {
+      if (status != LineSource::Status::kLine) {
+        stopped = status;
+        return false;
+      }
+      const TreeHash leaf = leaf_hash(text);
+      tree.add_leaf_hash(leaf);
+      proof.add_leaf_hash(leaf);
+      if (tree.size() == line) out.record = text;
+      return tree.size() < size;
+    });
+  }
+  if (stopped == LineSource::Status::kOversized) {
+    throw BundleError("line " + std::to_string(tree.size() + 1) + " of the log is too long to read");
+  }
+  if (tree.size() < size) {
+    throw BundleError("the log has only " + count_text(tree.size(), "complete line", "complete lines") +
+                      ", fewer than the checkpoint's " + std::to_string(size));
   }
   if (tree.root() != checkpoint.root) {
     throw BundleError("the log's first " + count_text(size, "line does", "lines do") +

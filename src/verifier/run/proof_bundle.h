@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "encoding/ed25519.h"
+#include "verifier/run/parallel_verify.h"
 #include "verifier/tlog/merkle.h"
 #include "verifier/tlog/note.h"
 
@@ -44,13 +46,19 @@ std::string bundle_json(const ProofBundle& bundle);
 // Reads the JSON above: exactly those members, each once, of those types. Throws BundleError.
 ProofBundle parse_bundle(std::string_view json);
 
-// The bundle of line `line` (1-based) of the log at `log_path` under `checkpoint_note`. The note's
+// The bundle of line `line` (1-based) of the log made of `pieces` (one for a plain log; a series'
+// pieces oldest first, its lines counted over them all) under `checkpoint_note`. The note's
 // signature is not checked here (check_proof does that); its tree size N and root are, against the
 // log: only when the log's first N lines give the root is a bundle made. Throws BundleError (the
 // line is not among the first N, the log has fewer lines, the root differs, the line cannot be put
 // in a bundle), NoteError (the note is not a checkpoint), IoError (the log cannot be read).
-ProofBundle prove(const std::string& log_path, std::uint64_t line, std::string_view checkpoint_note,
+ProofBundle prove(const std::vector<LogPiece>& pieces, std::uint64_t line, std::string_view checkpoint_note,
                   std::size_t max_line_bytes = std::size_t{256} << 20);
+
+// The first of the first `limit` lines of the log made of `pieces` that is a JSON object whose "id"
+// is `record_id` (1-based, counted over the pieces); nothing when there is none. Throws IoError.
+std::optional<std::uint64_t> find_record_line(const std::vector<LogPiece>& pieces, std::string_view record_id,
+                                              std::uint64_t limit, std::size_t max_line_bytes = std::size_t{256} << 20);
 
 struct ProofCheck {
   enum class Problem : std::uint8_t {

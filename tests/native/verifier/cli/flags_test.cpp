@@ -70,6 +70,15 @@ TEST(CommandLine, ParsesOrRefusesEachLine) {
       {{"prove", "a.wal", "--line", "3", "--checkpoint", "c", "--checkpoint", "d"},
        "error: --checkpoint is given more than once"},
       {{"prove", "a.wal", "b.wal", "--line", "3", "--checkpoint", "c"}, "error: give exactly one LOG"},
+      {{"prove", "a.wal", "b.wal", "--series", "--id", "qor_x", "--checkpoint", "c"},
+       "8|a.wal,b.wal,|--checkpoint=c,--id=qor_x,--series=,"},
+      {{"prove", "--series", "--line", "3", "--checkpoint", "c"}, "error: no LOG given"},
+      {{"checkpoint", "a.wal", "b.wal", "--public-key", "K", "--witness-key", "w", "--origin", "o", "--series"},
+       "4|a.wal,b.wal,|--origin=o,--public-key=K,--series=,--witness-key=w,"},
+      {{"checkpoint", "a.wal", "b.wal", "--public-key", "K", "--witness-key", "w", "--origin", "o"},
+       "error: give exactly one LOG"},
+      {{"public-key", "a.wal.key"}, "64|a.wal.key,|"},
+      {{"public-key", "a.wal.key", "--public-key", "K"}, "error: unknown option '--public-key'"},
       {{"check-proof", "b.json", "--public-key", "K", "--witness", "v", "--witness", "w", "--json"},
        "16|b.json,|--json=,--public-key=K,--witness=v,--witness=w,"},
       {{"check-proof", "b.json", "--public-key", "K"}, "error: --witness is required"},
@@ -89,15 +98,17 @@ TEST(CommandLine, UsageTextListsEachCommandWithItsOptions) {
             "[--checkpoint CPFILE]... [--witness VKEY]...\n"
             "       velm-qor-verify witness-key WKFILE --name NAME\n"
             "       velm-qor-verify witness-verifier-key WKFILE --name NAME\n"
-            "       velm-qor-verify checkpoint LOG --public-key HEX --witness-key WKFILE --origin NAME "
+            "       velm-qor-verify checkpoint LOG... --public-key HEX [--series] --witness-key WKFILE --origin NAME "
             "[--previous CPFILE]\n"
-            "       velm-qor-verify prove LOG --checkpoint CPFILE --line N\n"
+            "       velm-qor-verify prove LOG... [--series] --checkpoint CPFILE [--line N] [--id RECORD_ID]\n"
             "       velm-qor-verify check-proof BUNDLE --public-key HEX [--json] --witness VKEY...\n"
+            "       velm-qor-verify public-key KEYFILE\n"
             "       velm-qor-verify --help | --version\n");
   const std::string help = help_text();
   EXPECT_EQ(help.rfind(usage_text(), 0), 0u);
   for (const Flag& f : kFlags) EXPECT_NE(help.find("\n  " + std::string(f.name)), std::string::npos) << f.name;
-  for (const std::string command : {"witness-key", "witness-verifier-key", "checkpoint", "prove", "check-proof"}) {
+  for (const std::string command :
+       {"witness-key", "witness-verifier-key", "checkpoint", "prove", "check-proof", "public-key"}) {
     const std::size_t at = help.find("\n  " + command);
     ASSERT_NE(at, std::string::npos) << command;
     EXPECT_TRUE(help[at + 3 + command.size()] == ' ' || help[at + 3 + command.size()] == '\n') << command;
