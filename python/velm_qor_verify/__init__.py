@@ -40,7 +40,7 @@ class Failure:
 
     file: str  # The file holding the line ("" for a run-wide failure).
     line: Optional[int]  # The line's number within that file, None for a run-wide failure.
-    kind: str  # torn line, bad form, hash mismatch, bad signature, chain break, score mismatch, missing head, ...
+    kind: str  # torn line, bad form, hash mismatch, bad signature, chain break, score mismatch, not a log, ...
     detail: str  # What was found; may quote bytes of the log.
     log_line: Optional[int] = None  # In a rotated series, the line counted over all its pieces; else None.
 
@@ -84,6 +84,7 @@ class LogReport:
     failures_omitted: int  # Failures past the kept ones, only counted.
     failure_counts: Mapping[str, int]  # Failures per kind.
     pieces: Tuple[Piece, ...]  # A series' pieces, oldest first; empty for a plain log.
+    hint: str = ""  # In a series, why its failures may come from the pieces' order (given out of order); else "".
 
 
 @dataclass(frozen=True)
@@ -126,6 +127,7 @@ def _log(d: Mapping[str, Any]) -> LogReport:
         d["failures_omitted"],
         dict(d["failure_counts"]),
         pieces,
+        d.get("hint", ""),
     )
 
 

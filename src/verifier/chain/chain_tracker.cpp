@@ -76,8 +76,23 @@ void ChainTracker::place(std::uint64_t n, const LineFacts& f) {
       failures_.add(n, FailureKind::kChainBreak,
                     "its merkle_root follows neither from genesis nor from the head of any open chain: a record "
                     "before it is missing, or this one was moved, inserted or damaged");
+  if (break_probes_.size() < kMaxBreakProbes) break_probes_.push_back({n, *f.hash, root});
   const std::size_t c = open_chain(n, root, false, f.id);
   start_pending(n, c, *f.hash, f, failure);
+}
+
+std::vector<LaterLink> ChainTracker::later_links() const {
+  std::vector<LaterLink> links;
+  for (const BreakProbe& b : break_probes_) {
+    for (const std::size_t slot : mru_) {
+      const ChainRecord& r = slots_[slot].rec;
+      if (r.last_line > b.line && next_chain_root(r.head, b.hash) == b.root) {
+        links.push_back({b.line, r.last_line});
+        break;
+      }
+    }
+  }
+  return links;
 }
 
 ChainTracker::Link ChainTracker::find_link(const Digest& hash, const Digest& root) const {
@@ -269,7 +284,13 @@ void ChainTracker::replay(std::size_t slot, std::uint64_t line, const ScoreInput
     }
   }
   c.first_scores.reset();
-  if (step.mismatch) failures_.add(line, FailureKind::kScoreMismatch, *step.mismatch);
+  if (step.mismatch) {
+    // The replay follows the prompt and output lengths of the chain's records: a changed one shifts the scores after
+    // it.
+    failures_.add(line, FailureKind::kScoreMismatch,
+                  *step.mismatch + "; a prompt or output length in this chain (from line " +
+                      std::to_string(c.rec.first_line) + ") changed at or before this line");
+  }
   if (!step.history_known) {
     stop_replay(c, ScoresNote::kMismatch, line);
   } else if (c.rec.records == 1 && !step.mismatch) {

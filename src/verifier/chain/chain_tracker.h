@@ -47,12 +47,23 @@ struct TrackerOptions {
   std::string log_dir;        // the log's folder, for the chain table where $TMPDIR cannot hold it
 };
 
+// A chain break whose record follows from the head of a chain that ends later in the log: the lines
+// were given out of order (the pieces of a series, say).
+struct LaterLink {
+  std::uint64_t line = 0;       // the chain break
+  std::uint64_t from_line = 0;  // the last record of the chain it follows from
+};
+
 class ChainTracker {
  public:
   ChainTracker(TrackerOptions options, FailureList& failures);
 
   // Places line `n`, whose own checks are done and reported, and replays its scores.
   void place(std::uint64_t n, const LineFacts& f);
+
+  // Which of the first few chain breaks follow from the head of a chain still open that ends after
+  // them, in line order. Call before finish().
+  std::vector<LaterLink> later_links() const;
 
   // Writes the open chains to the store and hands it over, with the number of records placed
   // and of chains (both without the dissolved ones). The tracker is done afterwards.
@@ -105,7 +116,16 @@ class ChainTracker {
   void clear_pending();
   void resolve_pending(std::string detail);
 
+  // The first chain breaks, kept to look for a later chain they follow from.
+  struct BreakProbe {
+    std::uint64_t line = 0;
+    Digest hash{};
+    Digest root{};
+  };
+  static constexpr std::size_t kMaxBreakProbes = 16;
+
   TrackerOptions options_;
+  std::vector<BreakProbe> break_probes_;
   FailureList& failures_;
   ChainStore store_;
   GenesisIndex genesis_;

@@ -28,6 +28,8 @@ std::string_view failure_kind_name(FailureKind kind) noexcept {
       return "log truncated";
     case FailureKind::kCheckpointConflict:
       return "checkpoint conflict";
+    case FailureKind::kNotALog:
+      return "not a log";
   }
   return "unknown";
 }

@@ -21,8 +21,9 @@ enum class FailureKind : std::uint8_t {
   kCheckpointMismatch,   // the log's first N lines do not give the checkpoint's root
   kLogTruncated,         // the log has fewer complete lines than a checkpoint covers
   kCheckpointConflict,   // two checkpoints that cannot both describe this log
+  kNotALog,              // a file whose bytes are not JSON lines at all (line_source.h), read no further
 };
-inline constexpr std::size_t kFailureKindCount = 11;
+inline constexpr std::size_t kFailureKindCount = 12;
 
 std::string_view failure_kind_name(FailureKind kind) noexcept;
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "encoding/fatal_error.h"
+#include "verifier/base/escape.h"
 
 namespace velm::verify {
 
@@ -88,7 +89,42 @@ bool LineSource::fill() {
   return got > 0;
 }
 
+bool LineSource::looks_like_no_log(std::string_view first, std::string_view after) {
+  if (first.find("{\"") != std::string_view::npos || (!first.empty() && first.front() == '{')) return false;
+  bool binary = false;
+  for (const char c : first) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 && u != '\t' && u != '\r') binary = true;
+  }
+  if (!binary && valid_utf8(first) != first) binary = true;
+  return binary && after.find("\n{") == std::string_view::npos && after.substr(0, 1) != "{";
+}
+
+std::uint64_t LineSource::skip_rest() {
+  std::uint64_t skipped = end_ - pos_;
+  consumed_ += skipped;
+  pos_ = end_;
+  while (fill()) {
+    skipped += end_;
+    consumed_ += end_;
+    pos_ = end_;
+  }
+  return skipped;
+}
+
 LineSource::Status LineSource::next(std::string& line, std::uint64_t& length) {
+  const bool first = consumed_ == 0;
+  const Status status = read_line(line, length);
+  if (first && (status == Status::kLine || status == Status::kTorn) &&
+      looks_like_no_log(line, std::string_view(buffer_.data() + pos_, end_ - pos_))) {
+    length += (status == Status::kLine ? 1 : 0) + skip_rest();
+    line.clear();
+    return Status::kNotLog;
+  }
+  return status;
+}
+
+LineSource::Status LineSource::read_line(std::string& line, std::uint64_t& length) {
   line.clear();
   length = 0;
   bool oversized = false;

@@ -37,6 +37,18 @@ void LogReport::attribute_failures_to_pieces() {
   }
 }
 
+void LogReport::hint_at_piece_order() {
+  for (const auto& [line, from_line] : later_links) {
+    const auto [piece, piece_line] = locate(line);
+    const auto [later, later_line] = locate(from_line);
+    if (piece == later) continue;
+    hint = "the pieces look out of order: line " + std::to_string(piece_line) + " of " + piece +
+           " continues the chain whose last record is line " + std::to_string(later_line) + " of " + later +
+           ", given after it; give the pieces oldest first (audit.wal.2 audit.wal.1 audit.wal)";
+    return;
+  }
+}
+
 std::vector<ChainSummary> LogReport::chains() const {
   std::vector<ChainSummary> out;
   for_each_chain([&](const ChainSummary& c) { out.push_back(c); });
@@ -144,6 +156,15 @@ void LogVerifier::add_oversized_line(std::uint64_t length) {
                            std::to_string(state_->options.max_line_bytes) + "; it was not read");
 }
 
+void LogVerifier::add_not_a_log(std::uint64_t length) {
+  const std::uint64_t n = ++state_->line_no;
+  if (state_->tree_gap == 0) state_->tree_gap = n;
+  state_->failures.add(n, FailureKind::kNotALog,
+                       "the file's " + std::to_string(length) +
+                           " bytes are not JSON lines (its first line is binary, and no line read with it begins with "
+                           "'{'): a key file, or another file a pattern caught? It was not read");
+}
+
 void LogVerifier::add_read(LineSource::Status status, std::string_view line, std::uint64_t length) {
   switch (status) {
     case LineSource::Status::kLine:
@@ -154,6 +175,9 @@ void LogVerifier::add_read(LineSource::Status status, std::string_view line, std
       break;
     case LineSource::Status::kOversized:
       add_oversized_line(length);
+      break;
+    case LineSource::Status::kNotLog:
+      add_not_a_log(length);
       break;
     case LineSource::Status::kEnd:
       break;
@@ -168,6 +192,7 @@ LogReport LogVerifier::finish(const std::string& path, std::uint64_t bytes) {
   r.path = path;
   r.lines = s.line_no;
   r.bytes = bytes;
+  for (const LaterLink& link : s.tracker.later_links()) r.later_links.emplace_back(link.line, link.from_line);
   r.chain_store = std::make_shared<const ChainStore>(s.tracker.finish(r.records, r.chain_count));
   r.max_open_chains = s.options.max_open_chains == 0 ? 1 : s.options.max_open_chains;
   r.failure_counts = s.failures.counts();

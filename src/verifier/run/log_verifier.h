@@ -57,6 +57,9 @@ struct LogReport {
   TreeHash tree_root{};                             // the root of the first tree_leaves lines
   std::vector<std::optional<TreeHash>> tree_roots;  // per VerifyOptions::tree_sizes, empty past tree_leaves
   std::vector<PieceInfo> pieces;                    // a series' pieces, oldest first; empty for a plain log
+  // Chain breaks that follow from a chain ending later: (the break's line, that chain's last line).
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> later_links;
+  std::string hint;  // in a series: why its failures may come from the pieces' order; else empty
 
   std::uint64_t failure_total() const noexcept;
   bool readable() const noexcept { return error.empty(); }
@@ -66,6 +69,8 @@ struct LogReport {
   std::pair<std::string, std::uint64_t> locate(std::uint64_t line) const;
   // Turns the failures' lines, counted over the series, into lines of its pieces.
   void attribute_failures_to_pieces();
+  // Sets `hint` when a piece's chains continue from a later piece: the pieces look out of order.
+  void hint_at_piece_order();
 
   // Every chain in the order of its first line.
   void for_each_chain(const std::function<void(const ChainSummary&)>& visit) const;
@@ -109,7 +114,8 @@ class LogVerifier {
   void add_tree_leaf(const TreeHash& leaf);
   void add_torn_line();                           // a last line with no "\n"
   void add_oversized_line(std::uint64_t length);  // a line longer than max_line_bytes, unread
-  // What a LineSource read: one of the three above (nothing for kEnd).
+  void add_not_a_log(std::uint64_t length);       // a file that is not a log, `length` bytes, unread
+  // What a LineSource read: one of the four above (nothing for kEnd).
   void add_read(LineSource::Status status, std::string_view line, std::uint64_t length);
 
   std::uint64_t lines() const noexcept;

@@ -123,6 +123,9 @@ class BatchQueue {
         case LineSource::Status::kOversized:
           verifier_.add_oversized_line(b->entries[i].length);
           break;
+        case LineSource::Status::kNotLog:
+          verifier_.add_not_a_log(b->entries[i].length);
+          break;
         case LineSource::Status::kEnd:
           break;
       }
@@ -220,6 +223,7 @@ LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const Ve
   if (pieces.size() > 1) {
     report.pieces = reader.take_infos();
     report.attribute_failures_to_pieces();
+    report.hint_at_piece_order();
   }
   return report;
 }

@@ -51,6 +51,7 @@ void text_log(const LogReport& log, Buffered& out) {
       out << " (" << std::to_string(p.first_line) << ".." << std::to_string(p.first_line + p.lines - 1) << ")";
     out << ", " << count_text(p.bytes, "byte", "bytes") << "\n";
   }
+  if (!log.hint.empty()) out << "  hint: " << escape_text(log.hint) << "\n";
   std::uint64_t i = 0;
   log.for_each_chain([&](const ChainSummary& c) {
     out << "  chain " << std::to_string(++i) << ": lines " << std::to_string(c.first_line) << ".."
@@ -207,6 +208,10 @@ void json_log(const LogReport& log, JsonWriter& w, Buffered& out) {
     w.begin_array();
     for (const PieceInfo& p : log.pieces) json_piece(w, p);
     w.end_array();
+  }
+  if (!log.hint.empty()) {
+    w.key("hint");
+    json_string(w, log.hint);
   }
   w.end_object();
   pass_on(w, out);

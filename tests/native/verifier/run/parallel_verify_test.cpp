@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "encoding/entropy.h"
@@ -17,6 +18,8 @@
 
 namespace velm::verify {
 namespace {
+
+using namespace std::string_literals;
 
 const PPPTripletData kPpp{"prov", "place", "purpose"};
 const HumanDeltaChainData kReview{"chain", "ref", false, "node"};
@@ -163,6 +166,38 @@ TEST(ParallelVerifier, ASeriesReadsAsTheLogItWasCutFrom) {
             std::make_tuple(second.path(), std::uint64_t{3}, FailureKind::kChainBreak));  // lines[6] follows lines[3]
   EXPECT_EQ(torn.lines, 9u);
   EXPECT_EQ(torn.records, 8u);
+}
+
+// Pieces in the wrong order get a hint; a key file among the pieces is one "not a log" failure.
+TEST(ParallelVerifier, ASeriesTellsOfPiecesOutOfOrderAndOfFilesThatAreNoLog) {
+  Chains chains(2);
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < 12; ++i) lines.push_back(chains.next(i % 2, "prompt " + std::to_string(i), "out"));
+  const TempFile older(joined(lines, 0, 6)), newer(joined(lines, 6, 12));
+  const TempFile key("\x8f\x01\xfe\x00\x17 a seed of 32 bytes, no lines."s);
+  const std::string hint = "the pieces look out of order: line 1 of " + newer.path() +
+                           " continues the chain whose last record is line 5 of " + older.path() + ", given after it";
+  const struct {
+    std::vector<std::string> paths;
+    std::string hint;  // its start; empty: none
+    std::vector<std::tuple<std::string, std::uint64_t, std::string>> failures;
+  } cases[] = {
+      {{older.path(), newer.path()}, "", {}},
+      {{newer.path(), older.path()}, hint, {{newer.path(), 1, "chain break"}, {newer.path(), 2, "chain break"}}},
+      {{older.path(), key.path(), newer.path()}, "", {{key.path(), 1, "not a log"}}},
+  };
+  for (const auto& c : cases) {
+    std::vector<LogPiece> pieces;
+    for (const std::string& path : c.paths) pieces.push_back(file_piece(path));
+    const LogReport report = ParallelVerifier(chains.public_key(), 2).verify(pieces, {});
+    EXPECT_EQ(report.hint.substr(0, c.hint.size()), c.hint);
+    EXPECT_EQ(report.hint.empty(), c.hint.empty()) << report.hint;
+    std::vector<std::tuple<std::string, std::uint64_t, std::string>> failures;
+    for (const Failure& f : report.failures) failures.emplace_back(f.file, f.line, failure_kind_name(f.kind));
+    EXPECT_EQ(failures, c.failures);
+    EXPECT_EQ(json_of(report, chains.public_key()).find(c.hint.empty() ? "hint" : c.hint) != std::string::npos,
+              !c.hint.empty());
+  }
 }
 
 TEST(ParallelVerifier, AFailingReadEndsTheRunCleanly) {
