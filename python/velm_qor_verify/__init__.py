@@ -344,14 +344,16 @@ def prove(
     """
     if checkpoint is None:
         raise TypeError("prove() needs a checkpoint")
-    if (line is None) == (record_id is None):
-        raise TypeError("prove() takes either a line or a record_id")
-    if line is not None and (isinstance(line, bool) or not isinstance(line, int)):
-        raise TypeError(f"line must be an int, not '{type(line).__name__}'")
     paths = _log_paths(log, series)
-    if record_id is None:
-        return _native.prove(paths, line, _str(checkpoint, "checkpoint"), series)
-    return _native.prove(paths, 0, _str(checkpoint, "checkpoint"), series, _str(record_id, "record_id"))
+    if record_id is not None:
+        if line is not None:
+            raise TypeError("prove() takes either a line or a record_id, not both")
+        return _native.prove(paths, 0, _str(checkpoint, "checkpoint"), series, _str(record_id, "record_id"))
+    if line is None:
+        raise TypeError("prove() takes either a line or a record_id")
+    if isinstance(line, bool) or not isinstance(line, int):
+        raise TypeError(f"line must be an int, not '{type(line).__name__}'")
+    return _native.prove(paths, line, _str(checkpoint, "checkpoint"), series)
 
 
 @dataclass(frozen=True)

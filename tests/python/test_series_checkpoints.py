@@ -47,6 +47,12 @@ def test_a_series_is_checkpointed_and_proved_as_its_concatenation(tmp_path, witn
     assert ok.returncode == 0 and json.loads(ok.stdout)["ok"], ok.stdout
     report = vq.verify(series, key, series=True, checkpoints=[proc.stdout.decode()], witnesses=[vkey])
     assert report.ok and report.to_json().encode() == ok.stdout
+    for kwargs, words in [
+        ({"series": True, "witnesses": [vkey]}, "witnesses are given without checkpoints"),
+        ({"checkpoints": [proc.stdout.decode()], "witnesses": [vkey]}, "exactly one log, or a series"),
+    ]:
+        with pytest.raises(ValueError, match=words):
+            vq.verify(series, key, **kwargs)
 
 
 def test_a_cut_piece_is_named_by_the_checkpoint_check(tmp_path, witness, logs):

@@ -51,9 +51,7 @@ api::Request request_of(const Arguments& args) {
   r.witness_files = true;
   if (!args.operands.empty()) r.log = args.operands.front();
   r.series = args.has("--series");
-  if (r.series) {
-    for (const std::string& path : args.operands) r.logs.push_back(file_piece(path));
-  }
+  for (const std::string& path : args.operands) r.logs.push_back(file_piece(path));
   return r;
 }
 
@@ -66,9 +64,6 @@ int verify_logs(const Arguments& args) {
     if (r.checkpoints.empty()) throw UsageError("--witness is given without --checkpoint");
     if (args.operands.size() != 1 && !r.series) throw UsageError("--checkpoint needs exactly one LOG, or --series");
     if (r.witnesses.empty()) throw UsageError("--checkpoint needs at least one --witness");
-  }
-  if (!r.series) {
-    for (const std::string& path : args.operands) r.logs.push_back(file_piece(path));
   }
   r.progress = progress_on_terminal();
   const api::VerifyResult result = api::verify(r);

@@ -22,12 +22,12 @@ TEST(LineSource, BytesThatAreNoLogAreSkippedAsOne) {
       {"\x8f\x01\xfe\x00\x17 key seed, 32 bytes long ......."s, true},  // no line feed at all
       {"\x01\x02\n\x03\x04\n"s, true},
       {"\xff\xfe not UTF-8\nplain\n"s, true},
-      {"\x00\x00\x00\x00\n"s + record + "\n", false},     // zeroed at the start, records after it
-      {"\x00\x00\x00\x00"s + record + "\n", false},        // the first line begins with zeros, not '{'
-      {"{\x00\x01\n"s, false},                            // begins like a record: bad form, line by line
-      {"not json, but text\n\x01\n"s, false},             // text: reported line by line
-      {"\xc3\xa9t\xc3\xa9 \t\r\n"s, false},               // valid UTF-8 with tab and carriage return
-      {"\n\x01\x02\n"s, false},                           // an empty first line is text
+      {"\x00\x00\x00\x00\n"s + record + "\n", false},  // zeroed at the start, records after it
+      {"\x00\x00\x00\x00"s + record + "\n", false},    // the first line begins with zeros, not '{'
+      {"{\x00\x01\n"s, false},                         // begins like a record: bad form, line by line
+      {"not json, but text\n\x01\n"s, false},          // text: reported line by line
+      {"\xc3\xa9t\xc3\xa9 \t\r\n"s, false},            // valid UTF-8 with tab and carriage return
+      {"\n\x01\x02\n"s, false},                        // an empty first line is text
       {""s, false},
   };
   for (const auto& c : cases) {
