@@ -69,6 +69,7 @@ def test_a_cut_piece_is_named_by_the_checkpoint_check(tmp_path, witness, logs):
     assert [(f["file"], f["line"], f.get("log_line")) for f in failures] == [(str(cut[3]), 4, 25)]
     text = cli(*cut, "--series", "--public-key", key, "--checkpoint", cp, "--witness", vkey)
     assert f"line 4 of {cut[3]} (line 25 of the series): log truncated".encode() in text.stdout
+    assert b"lines 25..70 were removed or cut off (the lines named here count over the series)" in text.stdout
     refused = checkpoint_cmd(cut[0], key, witness, *cut[1:], "--series", "--previous", cp)
     assert refused.returncode == 1 and b"does not extend the previous checkpoint" in refused.stderr
     with pytest.raises(ValueError, match=r"line 4 of .*extra.wal \(line 25 of the series\): log truncated"):

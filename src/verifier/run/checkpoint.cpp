@@ -11,6 +11,7 @@ void add_report_failure(LogReport& report, std::uint64_t line, FailureKind kind,
   if (report.series() && line != 0) {
     f.log_line = line;
     std::tie(f.file, f.line) = report.locate(line);
+    f.detail += " (the lines named here count over the series)";
   }
   // In a series the failures are in the order of their lines over the series.
   const auto place = [](const Failure& x) { return x.log_line != 0 ? x.log_line : x.line; };

@@ -55,7 +55,8 @@ class CheckpointSet {
 };
 
 // Appends a failure to a finished report, counted and kept in line order; in a series `line` counts
-// over the series and the failure names the piece and its line there too.
+// over the series, the failure names the piece and its line there too, and its detail says that the
+// lines it names count over the series.
 void add_report_failure(LogReport& report, std::uint64_t line, FailureKind kind, std::string detail);
 
 struct CheckpointOutcome {
