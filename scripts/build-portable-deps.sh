@@ -75,15 +75,21 @@ cp "$pyconfig_dir/python$pyver/pyconfig.h" "$root/pyinclude/$arch-linux-gnu/pyth
 jobs=$(nproc)
 # libsodium: SODIUM_STATIC leaves its functions without an export attribute, so -fvisibility=hidden
 # hides them all.
-(
-  mkdir -p "$root/build/libsodium" && cd "$root/build/libsodium"
+# Its build talks a lot: the output is kept in a file and shown when the build fails.
+mkdir -p "$root/build/libsodium"
+if ! (
+  cd "$root/build/libsodium"
   "$sodium_src/configure" --quiet --host="$arch-linux-gnu" --prefix="$root/prefix" --libdir="$root/prefix/lib" \
     --disable-shared --enable-static --with-pic --disable-dependency-tracking \
     CC="$root/bin/cc" AR="$root/bin/ar" RANLIB="$root/bin/ranlib" \
     CFLAGS="-O2 -fvisibility=hidden -DSODIUM_STATIC"
-  make --quiet -j "$jobs" >/dev/null
-  make --quiet install >/dev/null
-)
+  make -j "$jobs"
+  make install
+) >"$root/libsodium-build.log" 2>&1; then
+  tail -n 50 "$root/libsodium-build.log" >&2
+  echo "build-portable-deps: libsodium did not build for $target (log: $root/libsodium-build.log)" >&2
+  exit 1
+fi
 # simdjson by its own CMake project, with this toolchain. Its AVX-512 kernel does not compile
 # with clang 18 and newer (its functions lack the evex512 target feature); the AVX2 kernel serves
 # those processors instead.
