@@ -9,22 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "encoding/sine_check.h"
 #include "engine/scoring.h"
 #include "verifier/line_check.h"
 
 namespace velm::verify {
 
-// A phase and its single-precision sine, both as IEEE-754 bit patterns.
-struct SinePair {
-  std::uint32_t phase_bits;
-  std::uint32_t sine_bits;
-};
-
-// The sines recorded with the C library the engine's logs are written with.
-std::span<const SinePair> recorded_sines() noexcept;
-
-// Empty when this machine's sinf gives every recorded sine; else what differs.
-std::string sine_difference(std::span<const SinePair> table);
+// The recorded sines and the comparison with this machine's sinf, shared with the engine.
+using velm::recorded_sines;
+using velm::sine_difference;
+using velm::SinePair;
 
 // Scorer states for the chains being replayed. A state is handed out empty and comes back when
 // its chain stops being replayed, and is reused in place (reset, never re-allocated), so the
