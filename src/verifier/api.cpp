@@ -269,7 +269,7 @@ std::string engine_public_key(const std::string& path, std::string& warning) {
     const SigningKey key = signing_key_from_seed(load_existing_seed(path, warning));
     return hex_lower(key.public_key().data(), key.public_key().size());
   } catch (const FatalError& e) {
-    throw IoError(escape_text(e.what()));  // the engine's message names the path
+    throw IoError(escape_text(e.what()), e.os_error());  // the engine's message names the path
   }
 }
 
