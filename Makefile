@@ -15,6 +15,11 @@ export CMAKE_C_COMPILER_LAUNCHER ?= $(shell command -v ccache)
 export CMAKE_CXX_COMPILER_LAUNCHER ?= $(shell command -v ccache)
 export CCACHE_BASEDIR ?= $(CURDIR)
 export CCACHE_NOHASHDIR ?= true
+# What the portable wheels build from third-party sources (zig's cache, Debian's source packages,
+# the static libraries, Debian's arm64 Python) is kept beside ccache's cache for the same reason.
+# Each architecture's folder is keyed by the zig version, the source packages and the build
+# scripts, and rebuilt when any of them changes.
+export VELM_PORTABLE_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/velm_qor/portable
 
 .PHONY: demo test setup venv native-test python-test wheel wheels packaging-test bench clean sanitize tsan fuzz fuzz-short fuzz-build san-tree \
   format lint dev-tools
