@@ -18,7 +18,7 @@ glibc=2.28
 target="$arch-linux-gnu.$glibc"
 repo=$(cd "$(dirname "$0")/.." && pwd)
 bin=$(cd "$(dirname "$py")" && pwd)
-cache="$(pwd)/build/portable"
+cache="${VELM_PORTABLE_CACHE:-$(pwd)/build/portable}"
 export PATH="$bin:$PATH"
 
 src="$cache/src"

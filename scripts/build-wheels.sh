@@ -44,7 +44,7 @@ read_only_source() {
 }
 
 for arch in x86_64 aarch64; do
-  root="$repo/build/portable/$arch"
+  root="${VELM_PORTABLE_CACHE:-$repo/build/portable}/$arch"
   ./scripts/build-portable-deps.sh "$arch" "$py" "$root"
   mkdir -p "$work/$arch/linux"
   read_only_source env VELM_PORTABLE_ROOT="$root" \
@@ -65,7 +65,7 @@ for arch in x86_64 aarch64; do
   mkdir -p "$work/$arch/site"
   "$py" -m zipfile -e "$work/$arch"/velm_qor-*.whl "$work/$arch/site"
 done
-arm_root="$repo/build/portable/aarch64/debian-root"
+arm_root="${VELM_PORTABLE_CACHE:-$repo/build/portable}/aarch64/debian-root"
 pyver=$("$py" -c 'import sysconfig; print(sysconfig.get_python_version())')
 "$py" -I scripts/score-scenario.py "$work/x86_64/scenario.wal" --site "$work/x86_64/site" >"$work/x86_64/scores"
 QEMU_LD_PREFIX="$arm_root" qemu-aarch64-static "$arm_root/usr/bin/python$pyver" -I scripts/score-scenario.py \

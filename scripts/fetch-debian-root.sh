@@ -9,7 +9,7 @@ set -euo pipefail
 arch="$1"
 dir="$2"
 shift 2
-state="$(pwd)/build/portable/apt-$arch"
+state="${VELM_PORTABLE_CACHE:-$(pwd)/build/portable}/apt-$arch"
 
 apt=(apt-get -qq -o "APT::Architecture=$arch" -o "APT::Architectures::=$arch" -o Debug::NoLocking=1
   -o "Dir::State::Lists=$state/lists" -o "Dir::State::status=$state/status" -o "Dir::Cache=$state/cache")

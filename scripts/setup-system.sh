@@ -4,7 +4,7 @@
 # (libblake3-dev). Needs root, or sudo.
 set -euo pipefail
 
-packages=(g++ make pkg-config libsodium-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev libsimdjson-dev clang
+packages=(g++ make pkg-config ccache libsodium-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev libsimdjson-dev clang
   clang-format  # make format, make lint
   dosfstools  # mkfs.vfat: tests on a file system without hard links or permission bits
   dpkg-dev autoconf automake libtool  # make wheels: unpacking (`apt-get source`) and configuring the

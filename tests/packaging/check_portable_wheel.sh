@@ -16,7 +16,7 @@ dir="$1"
 python="$2"
 auditwheel="$3"
 here=$(cd "$(dirname "$0")" && pwd)
-arm_root="$(pwd)/build/portable/aarch64/debian-root"
+arm_root="${VELM_PORTABLE_CACHE:-$(pwd)/build/portable}/aarch64/debian-root"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
