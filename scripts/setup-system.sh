@@ -6,7 +6,8 @@ set -euo pipefail
 
 packages=(g++ make pkg-config libsodium-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev libsimdjson-dev clang
   clang-format  # make format, make lint
-  dosfstools)  # mkfs.vfat: tests on a file system without hard links or permission bits
+  dosfstools  # mkfs.vfat: tests on a file system without hard links or permission bits
+  chromium)  # the HTML report opened in a headless browser by the tests
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 

@@ -294,7 +294,7 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
 // The general path's checks of the nested texts and of the whole line's form. Returns the
 // provenance triplet when ppp_json could be read.
 const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, LineFacts& f,
-                                                         const std::array<bool, kFieldCount>& have) {
+                                                         const std::array<bool, kFieldCount>& have, bool& review_read) {
   Scratch& s = *scratch_;
   SealedRecordData& r = s.record;
   const PPPTripletData* ppp = nullptr;
@@ -315,8 +315,11 @@ const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, 
     if (!s.read_flat(r.human_delta_chain_json, {"chain_id", "agent_decision_ref", "terminal_node"},
                      {&node.chain_id, &node.agent_decision_ref, &node.terminal_node}, "resolved", &node.resolved)) {
       note(f.form_problem, "human_delta_chain_json is not a JSON object of three texts and the boolean \"resolved\"");
-    } else if (human_delta_chain_json(node) != r.human_delta_chain_json) {
-      note(f.form_problem, "human_delta_chain_json is not in the form the engine writes");
+    } else {
+      review_read = true;
+      if (human_delta_chain_json(node) != r.human_delta_chain_json) {
+        note(f.form_problem, "human_delta_chain_json is not in the form the engine writes");
+      }
     }
   }
 
@@ -334,7 +337,7 @@ const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, 
   return ppp;
 }
 
-void LineChecker::check(std::string_view line, LineFacts& f) {
+void LineChecker::check(std::string_view line, LineFacts& f, LineValues* values) {
   Scratch& s = *scratch_;
   f = LineFacts{};
   SealedRecordData& r = s.record;
@@ -346,6 +349,7 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
   if (canonical) {
     have.fill(true);
   } else if (!read_members(line, f, have)) {
+    if (values) *values = LineValues{};
     s.give_back_room();
     return;
   }
@@ -356,8 +360,13 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
     f.id.emplace();
     std::copy_n(d.begin(), f.id->size(), f.id->begin());
   }
-  if (have[kTimestamp] && !valid_record_timestamp(r.timestamp)) {
-    note(f.form_problem, "timestamp is not an RFC 3339 UTC time in the engine's form");
+  if (have[kTimestamp]) {
+    if (!valid_record_timestamp(r.timestamp)) {
+      note(f.form_problem, "timestamp is not an RFC 3339 UTC time in the engine's form");
+    } else if (r.timestamp.size() <= f.time.size()) {
+      std::copy(r.timestamp.begin(), r.timestamp.end(), f.time.begin());
+      f.time_size = static_cast<std::uint8_t>(r.timestamp.size());
+    }
   }
   for (const auto& [slot, out] : {std::pair{kHash, &f.hash}, std::pair{kRoot, &f.root}}) {
     if (!have[slot]) continue;
@@ -370,7 +379,8 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
     }
   }
 
-  const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, have);
+  bool review_read = canonical;
+  const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, have, review_read);
 
   if (ppp && have[kPrompt] && have[kCoherence] && have[kReputation]) {
     f.sealed = content_digest(*ppp, r.prompt, r.coherence_score, r.reputation_scalar);
@@ -389,6 +399,14 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
     in.coherence = r.coherence_score;
     in.reputation = r.reputation_scalar;
     in.insight = r.core_insight_json;
+  }
+  if (values) {
+    values->record = r;
+    values->have = have;
+    values->ppp.reset();
+    if (ppp) values->ppp = *ppp;
+    values->review.reset();
+    if (review_read) values->review = s.review;
   }
   s.give_back_room();
 }

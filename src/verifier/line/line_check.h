@@ -12,7 +12,9 @@
 
 #include "encoding/digest.h"
 #include "encoding/ed25519.h"
+#include "records/human_delta_chain.h"
 #include "records/ppp_triplet.h"
+#include "records/sealed_record.h"
 
 namespace velm::verify {
 
@@ -38,6 +40,18 @@ struct LineFacts {
   bool bad_signature = false;    // hash and signature both read, and it does not verify
   std::optional<IdKey> id;       // when the id was read as a string
   ScoreInput scores;
+  // The timestamp when it is in the engine's form (it always fits), else empty.
+  std::array<char, 40> time{};
+  std::uint8_t time_size = 0;
+  std::string_view time_text() const noexcept { return {time.data(), time_size}; }
+};
+
+// Every value a line holds, as the checker read it, for callers that show records themselves.
+struct LineValues {
+  SealedRecordData record;
+  std::array<bool, 15> have{};  // per field of SealedRecordData, in its order: read with its type
+  std::optional<PPPTripletData> ppp;
+  std::optional<HumanDeltaChainData> review;
 };
 
 class LineChecker {
@@ -52,14 +66,14 @@ class LineChecker {
   LineChecker(const LineChecker&) = delete;
   LineChecker& operator=(const LineChecker&) = delete;
 
-  // `line` without its line feed. Fills every field of `out`.
-  void check(std::string_view line, LineFacts& out);
+  // `line` without its line feed. Fills every field of `out`, and of `values` when given.
+  void check(std::string_view line, LineFacts& out, LineValues* values = nullptr);
 
  private:
   struct Scratch;
   bool read_members(std::string_view line, LineFacts& f, std::array<bool, kFieldCount>& have);
   const PPPTripletData* check_nested_and_form(std::string_view line, LineFacts& f,
-                                              const std::array<bool, kFieldCount>& have);
+                                              const std::array<bool, kFieldCount>& have, bool& review_read);
 
   PublicKey key_;
   Reading reading_;

@@ -26,6 +26,7 @@
 #include "verifier/line/field_forms.h"
 #include "verifier/line/line_check.h"
 #include "verifier/line/line_source.h"
+#include "verifier/run/chart.h"
 #include "verifier/tlog/merkle.h"
 
 namespace velm::verify {
@@ -57,6 +58,11 @@ struct LogReport {
   TreeHash tree_root{};                             // the root of the first tree_leaves lines
   std::vector<std::optional<TreeHash>> tree_roots;  // per VerifyOptions::tree_sizes, empty past tree_leaves
   std::vector<PieceInfo> pieces;                    // a series' pieces, oldest first; empty for a plain log
+  // With VerifyOptions::line_chains only: per line, the number of its chain as the report counts
+  // them (1 for the first), 0 for a line in no chain.
+  std::vector<std::uint64_t> line_chains;
+  // With VerifyOptions::chart only: the listed chains' times and scores, in the report's order.
+  std::vector<ChainChart> chart;
 
   std::uint64_t failure_total() const noexcept;
   bool readable() const noexcept { return error.empty(); }
@@ -92,6 +98,8 @@ struct VerifyOptions {
   // keep the root of the first N lines for each N in tree_sizes. False costs nothing.
   bool tree = false;
   std::vector<std::uint64_t> tree_sizes;
+  bool line_chains = false;  // fill LogReport::line_chains (8 bytes a line)
+  bool chart = false;        // fill LogReport::chart
 };
 
 // Feeds the lines of one log in order and collects the report.
@@ -102,7 +110,8 @@ class LogVerifier {
   LogVerifier(const LogVerifier&) = delete;
   LogVerifier& operator=(const LogVerifier&) = delete;
 
-  void add_line(std::string_view line);  // a line that ended with "\n", without it
+  // A line that ended with "\n", without it; with `values`, also what the line holds.
+  void add_line(std::string_view line, LineValues* values = nullptr);
   // A line already checked by a LineChecker (on another thread, say): placed as add_line would.
   void add_checked(const LineFacts& facts);
   // With VerifyOptions::tree, a caller of add_checked gives each line's leaf_hash() here, in order.

@@ -167,6 +167,16 @@ class BatchQueue {
   Batch* batch_ = nullptr;  // the one being filled
 };
 
+// The report of the pieces read, their failures named by piece.
+LogReport finish_pieces(LogVerifier& verifier, PieceReader& reader, const std::vector<LogPiece>& pieces) {
+  LogReport report = verifier.finish(pieces.empty() ? std::string() : pieces.back().name, reader.bytes());
+  if (pieces.size() > 1) {
+    report.pieces = reader.take_infos();
+    report.attribute_failures_to_pieces();
+  }
+  return report;
+}
+
 }  // namespace
 
 LogPiece file_piece(const std::string& path) {
@@ -198,8 +208,7 @@ ParallelVerifier::~ParallelVerifier() = default;
 
 LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const VerifyOptions& options,
                                    const ProgressFn& progress) {
-  const std::string name = pieces.empty() ? std::string() : pieces.back().name;
-  LogVerifier verifier(key_, options, name);
+  LogVerifier verifier(key_, options, pieces.empty() ? std::string() : pieces.back().name);
   Ticker tick(progress);
   PieceReader reader(pieces, options.max_line_bytes);
   if (!pool_) {
@@ -216,12 +225,24 @@ LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const Ve
     batches.finish();
   }
   tick(reader.lines(), reader.bytes(), reader.total(), true);
-  LogReport report = verifier.finish(name, reader.bytes());
-  if (pieces.size() > 1) {
-    report.pieces = reader.take_infos();
-    report.attribute_failures_to_pieces();
-  }
-  return report;
+  return finish_pieces(verifier, reader, pieces);
+}
+
+LogReport verify_with_values(const std::vector<LogPiece>& pieces, const PublicKey& key, const VerifyOptions& options,
+                             const LineValuesFn& row) {
+  LogVerifier verifier(key, options, pieces.empty() ? std::string() : pieces.back().name);
+  PieceReader reader(pieces, options.max_line_bytes);
+  LineValues values;
+  reader.read_all([&](LineSource::Status status, const std::string& line, std::uint64_t length) {
+    if (status == LineSource::Status::kLine) {
+      verifier.add_line(line, &values);
+    } else {
+      verifier.add_read(status, line, length);
+      values = LineValues{};
+    }
+    row(status, values);
+  });
+  return finish_pieces(verifier, reader, pieces);
 }
 
 LogReport verify_log_file(const std::string& path, const PublicKey& key, const VerifyOptions& options,

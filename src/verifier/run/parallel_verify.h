@@ -64,6 +64,14 @@ class ParallelVerifier {
   std::unique_ptr<LineChecker> helper_;  // the calling thread's, when there are workers
 };
 
+// Told each line of a log in order: how it was read, and for a complete line what it holds.
+using LineValuesFn = std::function<void(LineSource::Status status, const LineValues& values)>;
+
+// Verifies one log on the calling thread, as ParallelVerifier::verify does, and hands `row` each
+// line's values. Throws IoError.
+LogReport verify_with_values(const std::vector<LogPiece>& pieces, const PublicKey& key, const VerifyOptions& options,
+                             const LineValuesFn& row);
+
 // Verifies one whole log ("-" is standard input). Throws IoError.
 LogReport verify_log_file(const std::string& path, const PublicKey& key, const VerifyOptions& options,
                           const ProgressFn& progress = {});
