@@ -184,17 +184,20 @@ RecordsResult records(const Request& r) {
   options.replay_scores = replay_note().empty();
   options.max_failures_kept = static_cast<std::size_t>(-1);
   options.line_chains = true;
+  ParallelVerifier verifier(key, r.jobs == 0 ? available_cores() : r.jobs);
+  LineChecker reader(key);  // reads the values on this thread while the workers check the lines
   const auto read_log = [&](const std::vector<LogPiece>& pieces) {
     RecordLog& log = result.logs.emplace_back();
     std::uint64_t line = 0;
-    const auto row = [&](LineSource::Status status, const LineValues& values) {
+    const auto row = [&](LineSource::Status status, const std::string& text) {
       ++line;
       if (status == LineSource::Status::kTorn) return;
-      log.rows.push_back(values);
+      LineValues& values = log.rows.emplace_back();
+      if (status == LineSource::Status::kLine) reader.read(text, values);
       log.row_lines.push_back(line);
     };
     try {
-      log.report = verify_with_values(pieces, key, options, row);
+      log.report = verifier.verify(pieces, options, {}, row);
     } catch (const IoError& e) {
       throw requoted(r, e);
     }

@@ -136,6 +136,10 @@ def test_a_good_log_and_its_series(tmp_path, two_chains):
     assert list(apart["series_line"]) == [1, 2, 1, 2, 3, 1, 2]
     assert not apart["verified"].all()
 
+    with open(path, "rb") as f:  # a file object reads alike
+        from_file = velm_qor_verify.records(f, key)
+    assert from_file.drop(columns="file").equals(frame.drop(columns="file"))
+
     unkeyed = velm_qor_verify.records(path)
     assert "verified" not in unkeyed and "failure" not in unkeyed
     check_rows(unkeyed, lines, [(path, n) for n in range(1, len(lines) + 1)])

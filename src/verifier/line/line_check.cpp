@@ -337,19 +337,42 @@ const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, 
   return ppp;
 }
 
-void LineChecker::check(std::string_view line, LineFacts& f, LineValues* values) {
+bool LineChecker::read_line(std::string_view line, LineFacts& f, std::array<bool, kFieldCount>& have, bool& canonical) {
+  Scratch& s = *scratch_;
+  // Most lines are exactly as the engine wrote them, and the one-pass reader takes those; any
+  // other line goes the general way, which names what is wrong with it.
+  canonical = reading_ == Reading::kEngineFormFirst && read_canonical_record(line, s.record, s.ppp, s.review);
+  if (canonical) {
+    have.fill(true);
+    return true;
+  }
+  return read_members(line, f, have);
+}
+
+void LineChecker::read(std::string_view line, LineValues& out) {
+  Scratch& s = *scratch_;
+  LineFacts f;  // the form problems found on the way are not asked for
+  out.have.fill(false);
+  out.ppp.reset();
+  out.review.reset();
+  bool canonical = false;
+  if (read_line(line, f, out.have, canonical)) {
+    bool review_read = canonical;
+    const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, out.have, review_read);
+    std::swap(out.record, s.record);  // the scratch space's room goes with the values
+    if (ppp) out.ppp = *ppp;
+    if (review_read) out.review = s.review;
+  }
+  s.give_back_room();
+}
+
+void LineChecker::check(std::string_view line, LineFacts& f) {
   Scratch& s = *scratch_;
   f = LineFacts{};
   SealedRecordData& r = s.record;
   std::array<bool, kFieldCount> have{};
-
-  // Most lines are exactly as the engine wrote them, and the one-pass reader takes those; any
-  // other line goes the general way, which names what is wrong with it.
-  const bool canonical = reading_ == Reading::kEngineFormFirst && read_canonical_record(line, r, s.ppp, s.review);
-  if (canonical) {
-    have.fill(true);
-  } else if (!read_members(line, f, have)) {
-    if (values) *values = LineValues{};
+  bool canonical = false;
+  if (!read_line(line, f, have, canonical)) {
     s.give_back_room();
     return;
   }
@@ -379,7 +402,7 @@ void LineChecker::check(std::string_view line, LineFacts& f, LineValues* values)
     }
   }
 
-  bool review_read = canonical;
+  bool review_read = canonical;  // not asked for here
   const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, have, review_read);
 
   if (ppp && have[kPrompt] && have[kCoherence] && have[kReputation]) {
@@ -399,14 +422,6 @@ void LineChecker::check(std::string_view line, LineFacts& f, LineValues* values)
     in.coherence = r.coherence_score;
     in.reputation = r.reputation_scalar;
     in.insight = r.core_insight_json;
-  }
-  if (values) {
-    values->record = r;
-    values->have = have;
-    values->ppp.reset();
-    if (ppp) values->ppp = *ppp;
-    values->review.reset();
-    if (review_read) values->review = s.review;
   }
   s.give_back_room();
 }

@@ -66,11 +66,15 @@ class LineChecker {
   LineChecker(const LineChecker&) = delete;
   LineChecker& operator=(const LineChecker&) = delete;
 
-  // `line` without its line feed. Fills every field of `out`, and of `values` when given.
-  void check(std::string_view line, LineFacts& out, LineValues* values = nullptr);
+  // `line` without its line feed. Fills every field of `out`.
+  void check(std::string_view line, LineFacts& out);
+  // Only reads what `line` holds, without checking its seal or signature. Fills every field of `out`.
+  void read(std::string_view line, LineValues& out);
 
  private:
   struct Scratch;
+  // Reads the line's values into the scratch space; false when it is not a JSON object.
+  bool read_line(std::string_view line, LineFacts& f, std::array<bool, kFieldCount>& have, bool& canonical);
   bool read_members(std::string_view line, LineFacts& f, std::array<bool, kFieldCount>& have);
   const PPPTripletData* check_nested_and_form(std::string_view line, LineFacts& f,
                                               const std::array<bool, kFieldCount>& have, bool& review_read);

@@ -146,8 +146,8 @@ LogVerifier::LogVerifier(const PublicKey& key, VerifyOptions options, std::strin
 
 LogVerifier::~LogVerifier() = default;
 
-void LogVerifier::add_line(std::string_view line, LineValues* values) {
-  state_->checker.check(line, state_->facts, values);
+void LogVerifier::add_line(std::string_view line) {
+  state_->checker.check(line, state_->facts);
   state_->take(state_->facts);
   if (state_->options.tree) state_->add_leaf(leaf_hash(line));
 }

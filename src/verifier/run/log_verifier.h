@@ -110,8 +110,7 @@ class LogVerifier {
   LogVerifier(const LogVerifier&) = delete;
   LogVerifier& operator=(const LogVerifier&) = delete;
 
-  // A line that ended with "\n", without it; with `values`, also what the line holds.
-  void add_line(std::string_view line, LineValues* values = nullptr);
+  void add_line(std::string_view line);  // a line that ended with "\n", without it
   // A line already checked by a LineChecker (on another thread, say): placed as add_line would.
   void add_checked(const LineFacts& facts);
   // With VerifyOptions::tree, a caller of add_checked gives each line's leaf_hash() here, in order.

@@ -167,16 +167,6 @@ class BatchQueue {
   Batch* batch_ = nullptr;  // the one being filled
 };
 
-// The report of the pieces read, their failures named by piece.
-LogReport finish_pieces(LogVerifier& verifier, PieceReader& reader, const std::vector<LogPiece>& pieces) {
-  LogReport report = verifier.finish(pieces.empty() ? std::string() : pieces.back().name, reader.bytes());
-  if (pieces.size() > 1) {
-    report.pieces = reader.take_infos();
-    report.attribute_failures_to_pieces();
-  }
-  return report;
-}
-
 }  // namespace
 
 LogPiece file_piece(const std::string& path) {
@@ -207,42 +197,33 @@ ParallelVerifier::ParallelVerifier(const PublicKey& key, unsigned jobs, BatchLim
 ParallelVerifier::~ParallelVerifier() = default;
 
 LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const VerifyOptions& options,
-                                   const ProgressFn& progress) {
-  LogVerifier verifier(key_, options, pieces.empty() ? std::string() : pieces.back().name);
+                                   const ProgressFn& progress, const LineObserver& observe) {
+  const std::string name = pieces.empty() ? std::string() : pieces.back().name;
+  LogVerifier verifier(key_, options, name);
   Ticker tick(progress);
   PieceReader reader(pieces, options.max_line_bytes);
   if (!pool_) {
     // Checked on this thread: no batches.
     reader.read_all([&](LineSource::Status status, const std::string& line, std::uint64_t length) {
+      if (observe) observe(status, line);
       verifier.add_read(status, line, length);
       if ((reader.lines() & 1023) == 0) tick(reader.lines(), reader.bytes(), reader.total());
     });
   } else {
     BatchQueue batches(*pool_, *helper_, verifier, limits_, 2 * static_cast<std::size_t>(jobs_) + 2, options.tree);
     reader.read_all([&](LineSource::Status status, const std::string& line, std::uint64_t length) {
+      if (observe) observe(status, line);
       if (batches.add(status, line, length)) tick(verifier.lines(), reader.bytes(), reader.total());
     });
     batches.finish();
   }
   tick(reader.lines(), reader.bytes(), reader.total(), true);
-  return finish_pieces(verifier, reader, pieces);
-}
-
-LogReport verify_with_values(const std::vector<LogPiece>& pieces, const PublicKey& key, const VerifyOptions& options,
-                             const LineValuesFn& row) {
-  LogVerifier verifier(key, options, pieces.empty() ? std::string() : pieces.back().name);
-  PieceReader reader(pieces, options.max_line_bytes);
-  LineValues values;
-  reader.read_all([&](LineSource::Status status, const std::string& line, std::uint64_t length) {
-    if (status == LineSource::Status::kLine) {
-      verifier.add_line(line, &values);
-    } else {
-      verifier.add_read(status, line, length);
-      values = LineValues{};
-    }
-    row(status, values);
-  });
-  return finish_pieces(verifier, reader, pieces);
+  LogReport report = verifier.finish(name, reader.bytes());
+  if (pieces.size() > 1) {
+    report.pieces = reader.take_infos();
+    report.attribute_failures_to_pieces();
+  }
+  return report;
 }
 
 LogReport verify_log_file(const std::string& path, const PublicKey& key, const VerifyOptions& options,
