@@ -163,3 +163,36 @@ def test_long_reports_list_the_first_thousand(tmp_path, chains, listed):
     page = velm_qor_verify.verify(path, key).to_html()
     assert page.count('<g class="series"') == 2 * listed
     assert (f"{chains - listed} more chains not listed here" in page) == (chains > listed)
+
+
+def test_checkpoint_coverage_is_shown(tmp_path, three_chains):
+    path, key = three_chains
+    wkey = tmp_path / "w.key"
+    made = subprocess.run([VERIFY, "witness-key", str(wkey), "--name", "w.example"], capture_output=True, timeout=60)
+    vkey = made.stdout.decode().strip()
+    note = subprocess.run(
+        [VERIFY, "checkpoint", str(path), "--public-key", key, "--witness-key", str(wkey), "--origin", "w.example"],
+        capture_output=True,
+        timeout=60,
+    ).stdout
+    (tmp_path / "cp").write_bytes(note)
+    out = tmp_path / "cp.html"
+    proc = subprocess.run(
+        [
+            VERIFY,
+            str(path),
+            "--public-key",
+            key,
+            "--checkpoint",
+            str(tmp_path / "cp"),
+            "--witness",
+            vkey,
+            "--html",
+            str(out),
+        ],
+        capture_output=True,
+        timeout=60,
+    )
+    assert proc.returncode == 0, proc.stderr
+    lines = len(path.read_bytes().splitlines())
+    assert f"<td>lines 1..{lines} of {lines}</td><td>w.example</td>" in out.read_text(encoding="utf-8")
