@@ -58,7 +58,8 @@ python-test:
 
 # Native benchmarks of the core pieces, then capture from Python against its floor, then the
 # verifier's time and peak memory over logs of many one-record chains, then verify_many on local
-# Dask clusters, then records() and the HTML page over 100,000 lines in 10,000 chains. Prints figures and ratios; asserts nothing about time.
+# Dask clusters, then records() and the HTML page over 100,000 lines in 10,000 chains. Prints
+# figures and ratios; asserts nothing about time.
 BENCH_BUILD := build/bench
 bench: setup venv
 	$(VPY) -m pip install --quiet $(BUILD_DIR) ".[dask,dev,pandas]"

@@ -21,26 +21,8 @@ using velm::py::Ref;
 namespace vv = velm::verify;
 namespace api = velm::verify::api;
 
-// The record's fields, in SealedRecordData's order, as LineValues::have counts them.
-enum Field : std::size_t {
-  kId,
-  kTimestamp,
-  kNanos,
-  kHash,
-  kSignature,
-  kRoot,
-  kCoherence,
-  kReputation,
-  kPpp,
-  kCtx,
-  kPrompt,
-  kTrace,
-  kOutput,
-  kReview,
-  kInsight
-};
+using enum vv::LineValues::Field;
 
-// Texts from a log were read as JSON strings: valid UTF-8. Anything else is replaced, never raised.
 PyObject* none();
 
 PyObject* text_or_none(bool have, std::string_view text) {

@@ -196,3 +196,15 @@ def test_checkpoint_coverage_is_shown(tmp_path, three_chains):
     assert proc.returncode == 0, proc.stderr
     lines = len(path.read_bytes().splitlines())
     assert f"<td>lines 1..{lines} of {lines}</td><td>w.example</td>" in out.read_text(encoding="utf-8")
+
+
+def test_a_page_that_cannot_be_written_is_an_error(tmp_path, three_chains):
+    path, key = three_chains
+    proc = subprocess.run(
+        [VERIFY, str(path), "--public-key", key, "--html", str(tmp_path / "missing" / "r.html")],
+        capture_output=True,
+        timeout=60,
+    )
+    assert proc.returncode == 2
+    assert proc.stdout.endswith(b"OK\n")  # the report itself is still printed
+    assert b"cannot write the HTML report to" in proc.stderr and b"No such file or directory" in proc.stderr

@@ -83,12 +83,12 @@ int verify_logs(const Arguments& args) {
   r.chart = args.has("--html");
   const api::VerifyResult result = api::verify(r);
   for (const IoError& e : result.unreadable) std::fprintf(stderr, "velm-qor-verify: %s\n", e.what());
-  if (r.chart && !write_html(args.one("--html"), result.run)) return kExitError;
   const std::string report = args.has("--json") ? render_json(result.run) : render_text(result.run);
   if (!write_all(stdout, report)) {
     std::fputs("velm-qor-verify: cannot write the report to standard output\n", stderr);
     return kExitError;
   }
+  if (r.chart && !write_html(args.one("--html"), result.run)) return kExitError;
   if (!result.run.all_readable()) return kExitError;
   return result.run.ok() ? kExitOk : kExitFailed;
 }

@@ -40,24 +40,7 @@ constexpr std::array<std::string_view, 15> kKeys = {"id",
                                                     "human_delta_chain_json",
                                                     "core_insight_json"};
 
-enum Slot : std::size_t {
-  kId,
-  kTimestamp,
-  kNanos,
-  kHash,
-  kSignature,
-  kRoot,
-  kCoherence,
-  kReputation,
-  kPpp,
-  kCtx,
-  kPrompt,
-  kTrace,
-  kOutput,
-  kReview,
-  kInsight,
-  kSlotCount
-};
+using enum LineValues::Field;
 static_assert(kSlotCount == LineChecker::kFieldCount);
 
 // What each member must be, for the report.

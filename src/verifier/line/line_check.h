@@ -48,8 +48,27 @@ struct LineFacts {
 
 // Every value a line holds, as the checker read it, for callers that show records themselves.
 struct LineValues {
+  // The fields of SealedRecordData (the members of a record line), in its order.
+  enum Field : std::size_t {
+    kId,
+    kTimestamp,
+    kNanos,
+    kHash,
+    kSignature,
+    kRoot,
+    kCoherence,
+    kReputation,
+    kPpp,
+    kCtx,
+    kPrompt,
+    kTrace,
+    kOutput,
+    kReview,
+    kInsight,
+    kSlotCount
+  };
   SealedRecordData record;
-  std::array<bool, 15> have{};  // per field of SealedRecordData, in its order: read with its type
+  std::array<bool, kSlotCount> have{};  // per field: read, with its type
   std::optional<PPPTripletData> ppp;
   std::optional<HumanDeltaChainData> review;
 };

@@ -53,6 +53,26 @@ inline constexpr std::size_t kTextFailuresShown = 1000;
 
 using Sink = std::function<void(std::string_view)>;
 
+// Collects small pieces and hands them on in blocks.
+class Buffered {
+ public:
+  explicit Buffered(const Sink& out) : out_(out) {}
+  ~Buffered() { flush(); }
+  Buffered& operator<<(std::string_view s) {
+    text_.append(s);
+    if (text_.size() >= (std::size_t{1} << 16)) flush();
+    return *this;
+  }
+  void flush() {
+    if (!text_.empty()) out_(text_);
+    text_.clear();
+  }
+
+ private:
+  const Sink& out_;
+  std::string text_;
+};
+
 void render_text(const RunReport& run, const Sink& out);
 void render_json(const RunReport& run, const Sink& out);
 std::string render_text(const RunReport& run);

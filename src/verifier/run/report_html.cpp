@@ -53,25 +53,6 @@ std::string shown(std::string_view log_text) { return html(escape_text(log_text)
 
 std::string num(std::uint64_t n) { return std::to_string(n); }
 
-class Page {
- public:
-  explicit Page(const Sink& sink) : sink_(sink) {}
-  ~Page() { flush(); }
-  Page& operator<<(std::string_view s) {
-    text_.append(s);
-    if (text_.size() >= (std::size_t{1} << 16)) flush();
-    return *this;
-  }
-  void flush() {
-    if (!text_.empty()) sink_(text_);
-    text_.clear();
-  }
-
- private:
-  const Sink& sink_;
-  std::string text_;
-};
-
 constexpr std::string_view kHead =
     "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
     "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">"
@@ -84,7 +65,7 @@ constexpr std::string_view kHead =
     "svg{border:1px solid #ccc;margin:.3em 1em .3em 0}"
     "</style></head><body>\n";
 
-void chains_table(const LogReport& log, Page& out) {
+void chains_table(const LogReport& log, Buffered& out) {
   out << "<h3>Chains</h3>\n<table><tr><th>chain</th><th>lines</th><th>first time</th><th>last time</th>"
          "<th>records</th><th>begins</th><th>scores checked</th></tr>\n";
   std::uint64_t i = 0;
@@ -105,7 +86,7 @@ void chains_table(const LogReport& log, Page& out) {
   }
 }
 
-void failures_table(const LogReport& log, Page& out) {
+void failures_table(const LogReport& log, Buffered& out) {
   const std::uint64_t total = log.failure_total();
   if (total == 0) {
     out << "<p>every line verifies</p>\n";
@@ -148,7 +129,7 @@ std::string label(double v) {
 }
 
 // One chart: a value of every charted chain over time, one polyline (a series) per chain.
-void chart_svg(const LogReport& log, const char* title, double ChartPoint::*value, Page& out) {
+void chart_svg(const LogReport& log, const char* title, double ChartPoint::*value, Buffered& out) {
   double t0 = INFINITY, t1 = -INFINITY, v0 = INFINITY, v1 = -INFINITY;
   std::size_t points = 0;
   for (const ChainChart& c : log.chart) {
@@ -190,7 +171,7 @@ void chart_svg(const LogReport& log, const char* title, double ChartPoint::*valu
   out << "</svg>\n";
 }
 
-void log_section(const LogReport& log, Page& out) {
+void log_section(const LogReport& log, Buffered& out) {
   out << "<h2>" << shown(log.path) << "</h2>\n";
   if (!log.readable()) {
     out << "<p>cannot be read: <span class=\"t\">" << shown(log.error) << "</span></p>\n";
@@ -218,7 +199,7 @@ void log_section(const LogReport& log, Page& out) {
   }
 }
 
-void checkpoints_section(const RunReport& run, Page& out) {
+void checkpoints_section(const RunReport& run, Buffered& out) {
   if (run.checkpoints.empty()) return;
   const std::uint64_t lines = run.logs.empty() ? 0 : run.logs.front().lines;
   out << "<h2>Checkpoints</h2>\n<table><tr><th>checkpoint</th><th>covers</th><th>signed by</th></tr>\n";
@@ -239,7 +220,7 @@ void checkpoints_section(const RunReport& run, Page& out) {
 }  // namespace
 
 void render_html(const RunReport& run, const Sink& sink) {
-  Page out(sink);
+  Buffered out(sink);
   out << kHead << "<h1>Verdict: <span class=\"" << (run.ok() ? "ok\">OK" : "failed\">FAILED") << "</span></h1>\n";
   out << "<p>public key " << html(run.public_key_hex) << "</p>\n";
   if (!run.replay_note.empty()) out << "<p>scores not checked: " << shown(run.replay_note) << "</p>\n";
