@@ -192,8 +192,7 @@ RecordsResult records(const Request& r) {
     const auto row = [&](LineSource::Status status, const std::string& text) {
       ++line;
       if (status == LineSource::Status::kTorn) return;
-      LineValues& values = log.rows.emplace_back();
-      if (status == LineSource::Status::kLine) reader.read(text, values);
+      log.rows.push_back(status == LineSource::Status::kLine ? reader.read(text) : LineValues{});
       log.row_lines.push_back(line);
     };
     try {

@@ -126,13 +126,6 @@ std::string parse_problem(simdjson::error_code e) {
 
 }  // namespace
 
-std::string quote_log_text(std::string_view text, std::size_t limit) {
-  std::string out = "\"";
-  out.append(text.substr(0, limit));
-  out += text.size() > limit ? "\"..." : "\"";
-  return out;
-}
-
 struct LineChecker::Scratch {
   simdjson::dom::parser parser;
   std::unique_ptr<char[]> buffer;  // the text being parsed, with simdjson's padding after it
@@ -332,21 +325,19 @@ bool LineChecker::read_line(std::string_view line, LineFacts& f, std::array<bool
   return read_members(line, f, have);
 }
 
-void LineChecker::read(std::string_view line, LineValues& out) {
+LineValues LineChecker::read(std::string_view line) {
   Scratch& s = *scratch_;
+  LineValues out;
   LineFacts f;  // the form problems found on the way are not asked for
-  out.have.fill(false);
-  out.ppp.reset();
-  out.review.reset();
-  bool canonical = false;
-  if (read_line(line, f, out.have, canonical)) {
+  if (bool canonical = false; read_line(line, f, out.have, canonical)) {
     bool review_read = canonical;
     const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, out.have, review_read);
-    std::swap(out.record, s.record);  // the scratch space's room goes with the values
+    std::swap(out.record, s.record);
     if (ppp) out.ppp = *ppp;
     if (review_read) out.review = s.review;
   }
   s.give_back_room();
+  return out;
 }
 
 void LineChecker::check(std::string_view line, LineFacts& f) {
@@ -366,13 +357,10 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
     f.id.emplace();
     std::copy_n(d.begin(), f.id->size(), f.id->begin());
   }
-  if (have[kTimestamp]) {
-    if (!valid_record_timestamp(r.timestamp)) {
-      note(f.form_problem, "timestamp is not an RFC 3339 UTC time in the engine's form");
-    } else if (r.timestamp.size() <= f.time.size()) {
-      std::copy(r.timestamp.begin(), r.timestamp.end(), f.time.begin());
-      f.time_size = static_cast<std::uint8_t>(r.timestamp.size());
-    }
+  if (have[kTimestamp] && !valid_record_timestamp(r.timestamp)) {
+    note(f.form_problem, "timestamp is not an RFC 3339 UTC time in the engine's form");
+  } else if (have[kTimestamp] && r.timestamp.size() <= f.time.size()) {
+    f.time_size = static_cast<std::uint8_t>(r.timestamp.copy(f.time.data(), f.time.size()));
   }
   for (const auto& [slot, out] : {std::pair{kHash, &f.hash}, std::pair{kRoot, &f.root}}) {
     if (!have[slot]) continue;

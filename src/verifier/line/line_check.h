@@ -15,6 +15,7 @@
 #include "records/human_delta_chain.h"
 #include "records/ppp_triplet.h"
 #include "records/sealed_record.h"
+#include "verifier/line/failure.h"
 
 namespace velm::verify {
 
@@ -87,8 +88,8 @@ class LineChecker {
 
   // `line` without its line feed. Fills every field of `out`.
   void check(std::string_view line, LineFacts& out);
-  // Only reads what `line` holds, without checking its seal or signature. Fills every field of `out`.
-  void read(std::string_view line, LineValues& out);
+  // Only reads what `line` holds, without checking its seal or signature.
+  LineValues read(std::string_view line);
 
  private:
   struct Scratch;
@@ -102,8 +103,5 @@ class LineChecker {
   Reading reading_;
   std::unique_ptr<Scratch> scratch_;
 };
-
-// A log text quoted in a failure detail: at most `limit` bytes of it, then "...".
-std::string quote_log_text(std::string_view text, std::size_t limit = 80);
 
 }  // namespace velm::verify
