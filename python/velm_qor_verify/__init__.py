@@ -171,6 +171,10 @@ class Report:
         """The JSON report, exactly as velm-qor-verify --json prints it for the same input."""
         return self._json
 
+    def __reduce__(self) -> Tuple[Any, Tuple[str]]:
+        # A copy (or a pickle) is rebuilt from the JSON text: the native run behind to_html() stays here.
+        return (Report, (self._json,))
+
     def to_html(self) -> str:
         """The report as one self-contained HTML page, exactly as ``velm-qor-verify LOG... --html
         REPORT`` writes it for the same input: the verdict first, the logs and their pieces, every

@@ -208,3 +208,14 @@ def test_a_page_that_cannot_be_written_is_an_error(tmp_path, three_chains):
     assert proc.returncode == 2
     assert proc.stdout.endswith(b"OK\n")  # the report itself is still printed
     assert b"cannot write the HTML report to" in proc.stderr and b"No such file or directory" in proc.stderr
+
+
+def test_a_pickled_report_keeps_its_json_but_not_its_page(three_chains):
+    import pickle
+
+    path, key = three_chains
+    report = velm_qor_verify.verify(path, key)
+    copy = pickle.loads(pickle.dumps(report))
+    assert copy.to_json() == report.to_json() and copy.ok
+    with pytest.raises(ValueError, match="JSON text alone"):
+        copy.to_html()
