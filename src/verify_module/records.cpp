@@ -20,8 +20,7 @@ namespace {
 using velm::py::Ref;
 namespace vv = velm::verify;
 namespace api = velm::verify::api;
-
-using enum vv::LineValues::Field;
+using F = vv::LineValues;  // its field numbers
 
 PyObject* none();
 
@@ -73,28 +72,28 @@ PyObject* uint_or_none(std::uint64_t n) { return n == 0 ? none() : uint(n); }
 void add_values(Columns& c, const vv::LineValues& v) {
   const velm::SealedRecordData& r = v.record;
   const auto& h = v.have;
-  c.add("id", text_or_none(h[kId], r.id));
-  c.add("timestamp", text_or_none(h[kTimestamp], r.timestamp));
-  c.add("monotonic_nanos", h[kNanos] ? uint(r.monotonic_nanos) : none());
+  c.add("id", text_or_none(h[F::kId], r.id));
+  c.add("timestamp", text_or_none(h[F::kTimestamp], r.timestamp));
+  c.add("monotonic_nanos", h[F::kNanos] ? uint(r.monotonic_nanos) : none());
   c.add("provenance", text_or_none(v.ppp.has_value(), v.ppp ? v.ppp->provenance : ""));
   c.add("place", text_or_none(v.ppp.has_value(), v.ppp ? v.ppp->place : ""));
   c.add("purpose", text_or_none(v.ppp.has_value(), v.ppp ? v.ppp->purpose : ""));
-  c.add("prompt", text_or_none(h[kPrompt], r.prompt));
-  c.add("output", text_or_none(h[kOutput], r.output));
-  c.add("ctx", text_or_none(h[kCtx], r.ctx_json));
-  c.add("trace", text_or_none(h[kTrace], r.reasoning_trace_json));
+  c.add("prompt", text_or_none(h[F::kPrompt], r.prompt));
+  c.add("output", text_or_none(h[F::kOutput], r.output));
+  c.add("ctx", text_or_none(h[F::kCtx], r.ctx_json));
+  c.add("trace", text_or_none(h[F::kTrace], r.reasoning_trace_json));
   c.add("chain_id", text_or_none(v.review.has_value(), v.review ? v.review->chain_id : ""));
   c.add("agent_decision_ref", text_or_none(v.review.has_value(), v.review ? v.review->agent_decision_ref : ""));
   c.add("resolved", v.review ? boolean(v.review->resolved) : none());
   c.add("terminal_node", text_or_none(v.review.has_value(), v.review ? v.review->terminal_node : ""));
-  c.add("coherence_score", h[kCoherence] ? velm::py::check(PyFloat_FromDouble(r.coherence_score)) : none());
-  c.add("reputation_scalar", h[kReputation] ? velm::py::check(PyFloat_FromDouble(r.reputation_scalar)) : none());
-  c.add("insight", text_or_none(h[kInsight] && r.core_insight_json.has_value(), r.core_insight_json.value_or("")));
-  c.add("hash", text_or_none(h[kHash], r.hash));
-  c.add("merkle_root", text_or_none(h[kRoot], r.merkle_root));
-  c.add("signature", h[kSignature] ? velm::py::check(PyBytes_FromStringAndSize(
-                                         reinterpret_cast<const char*>(r.signature.data()), velm::kSignatureBytes))
-                                   : none());
+  c.add("coherence_score", h[F::kCoherence] ? velm::py::check(PyFloat_FromDouble(r.coherence_score)) : none());
+  c.add("reputation_scalar", h[F::kReputation] ? velm::py::check(PyFloat_FromDouble(r.reputation_scalar)) : none());
+  c.add("insight", text_or_none(h[F::kInsight] && r.core_insight_json.has_value(), r.core_insight_json.value_or("")));
+  c.add("hash", text_or_none(h[F::kHash], r.hash));
+  c.add("merkle_root", text_or_none(h[F::kRoot], r.merkle_root));
+  c.add("signature", h[F::kSignature] ? velm::py::check(PyBytes_FromStringAndSize(
+                                            reinterpret_cast<const char*>(r.signature.data()), velm::kSignatureBytes))
+                                      : none());
 }
 
 // Each row's first failure (in the report's order), by line over the series.

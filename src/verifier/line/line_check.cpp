@@ -19,6 +19,7 @@ namespace {
 
 using simdjson::dom::element;
 using Type = simdjson::dom::element_type;
+using F = LineValues;  // its field numbers
 
 // After a line longer than this, the parser and the texts give their room back, so one huge line
 // is not held on to for the rest of the log.
@@ -40,41 +41,39 @@ constexpr std::array<std::string_view, 15> kKeys = {"id",
                                                     "human_delta_chain_json",
                                                     "core_insight_json"};
 
-using enum LineValues::Field;
-static_assert(kSlotCount == LineChecker::kFieldCount);
-
 // What each member must be, for the report.
-constexpr std::array<std::string_view, kSlotCount> kExpected = {"a string",
-                                                                "a string",
-                                                                "an unsigned 64-bit integer",
-                                                                "a string",
-                                                                "an array of 64 integers 0..255",
-                                                                "a string",
-                                                                "a decimal number",
-                                                                "a decimal number",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string or null"};
+constexpr std::array<std::string_view, F::kSlotCount> kExpected = {"a string",
+                                                                   "a string",
+                                                                   "an unsigned 64-bit integer",
+                                                                   "a string",
+                                                                   "an array of 64 integers 0..255",
+                                                                   "a string",
+                                                                   "a decimal number",
+                                                                   "a decimal number",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string or null"};
 
-constexpr std::array<std::string SealedRecordData::*, kSlotCount> kTexts = {&SealedRecordData::id,
-                                                                            &SealedRecordData::timestamp,
-                                                                            nullptr,
-                                                                            &SealedRecordData::hash,
-                                                                            nullptr,
-                                                                            &SealedRecordData::merkle_root,
-                                                                            nullptr,
-                                                                            nullptr,
-                                                                            &SealedRecordData::ppp_json,
-                                                                            &SealedRecordData::ctx_json,
-                                                                            &SealedRecordData::prompt,
-                                                                            &SealedRecordData::reasoning_trace_json,
-                                                                            &SealedRecordData::output,
-                                                                            &SealedRecordData::human_delta_chain_json,
-                                                                            nullptr};
+constexpr std::array<std::string SealedRecordData::*, F::kSlotCount> kTexts = {
+    &SealedRecordData::id,
+    &SealedRecordData::timestamp,
+    nullptr,
+    &SealedRecordData::hash,
+    nullptr,
+    &SealedRecordData::merkle_root,
+    nullptr,
+    nullptr,
+    &SealedRecordData::ppp_json,
+    &SealedRecordData::ctx_json,
+    &SealedRecordData::prompt,
+    &SealedRecordData::reasoning_trace_json,
+    &SealedRecordData::output,
+    &SealedRecordData::human_delta_chain_json,
+    nullptr};
 
 void note(std::string& problem, std::string text) {
   if (problem.empty()) problem = std::move(text);
@@ -202,7 +201,7 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
   Scratch& s = *scratch_;
   SealedRecordData& r = s.record;
   r.core_insight_json.reset();
-  std::array<bool, kSlotCount> seen{};
+  std::array<bool, F::kSlotCount> seen{};
 
   element root;
   if (const auto e = s.parse(line, root); e != simdjson::SUCCESS) {
@@ -217,14 +216,14 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
   std::size_t next = 0;
   for (const auto field : object) {
     // Lines come in the engine's order, so the next key is almost always the expected one.
-    std::size_t slot = kSlotCount;
-    if (next < kSlotCount && kKeys[next] == field.key) {
+    std::size_t slot = F::kSlotCount;
+    if (next < F::kSlotCount && kKeys[next] == field.key) {
       slot = next;
     } else {
       const auto it = std::find(kKeys.begin(), kKeys.end(), field.key);
       slot = static_cast<std::size_t>(it - kKeys.begin());
     }
-    if (slot == kSlotCount) {
+    if (slot == F::kSlotCount) {
       note(f.form_problem, "unexpected key " + quote_log_text(field.key));
       continue;
     }
@@ -234,18 +233,18 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
     const element v = field.value;
     bool ok = false;
     switch (slot) {
-      case kNanos:
+      case F::kNanos:
         ok = read_unsigned(v, r.monotonic_nanos);
         break;
-      case kSignature:
+      case F::kSignature:
         ok = read_signature(v, r.signature);
         break;
-      case kCoherence:
-      case kReputation:
+      case F::kCoherence:
+      case F::kReputation:
         ok = v.type() == Type::DOUBLE;
-        if (ok) (slot == kCoherence ? r.coherence_score : r.reputation_scalar) = v.get_double().value_unsafe();
+        if (ok) (slot == F::kCoherence ? r.coherence_score : r.reputation_scalar) = v.get_double().value_unsafe();
         break;
-      case kInsight:
+      case F::kInsight:
         ok = v.type() == Type::STRING || v.type() == Type::NULL_VALUE;
         if (v.type() == Type::STRING) {
           r.core_insight_json.emplace(v.get_string().value_unsafe());
@@ -261,7 +260,7 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
     have[slot] = ok;
     if (!ok) note(f.form_problem, "\"" + std::string(kKeys[slot]) + "\" is not " + std::string(kExpected[slot]));
   }
-  for (std::size_t i = 0; i < kSlotCount; ++i) {
+  for (std::size_t i = 0; i < F::kSlotCount; ++i) {
     if (!seen[i]) note(f.form_problem, "missing key \"" + std::string(kKeys[i]) + "\"");
   }
   return true;
@@ -275,7 +274,7 @@ const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, 
   SealedRecordData& r = s.record;
   const PPPTripletData* ppp = nullptr;
   // The nested texts are parsed after the line's own values were copied out of the parser.
-  if (have[kPpp]) {
+  if (have[F::kPpp]) {
     PPPTripletData& p = s.ppp;
     if (!s.read_flat(r.ppp_json, {"provenance", "place", "purpose"}, {&p.provenance, &p.place, &p.purpose}, {},
                      nullptr)) {
@@ -286,7 +285,7 @@ const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, 
       ppp = &p;
     }
   }
-  if (have[kReview]) {
+  if (have[F::kReview]) {
     HumanDeltaChainData& node = s.review;
     if (!s.read_flat(r.human_delta_chain_json, {"chain_id", "agent_decision_ref", "terminal_node"},
                      {&node.chain_id, &node.agent_decision_ref, &node.terminal_node}, "resolved", &node.resolved)) {
@@ -351,18 +350,18 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
     return;
   }
 
-  if (have[kId]) {
+  if (have[F::kId]) {
     if (!valid_record_id(r.id)) note(f.form_problem, "id is not \"qor_\" and a lowercase UUID v4");
     const Digest d = blake3_digest(r.id);
     f.id.emplace();
     std::copy_n(d.begin(), f.id->size(), f.id->begin());
   }
-  if (have[kTimestamp] && !valid_record_timestamp(r.timestamp)) {
+  if (have[F::kTimestamp] && !valid_record_timestamp(r.timestamp)) {
     note(f.form_problem, "timestamp is not an RFC 3339 UTC time in the engine's form");
-  } else if (have[kTimestamp] && r.timestamp.size() <= f.time.size()) {
+  } else if (have[F::kTimestamp] && r.timestamp.size() <= f.time.size()) {
     f.time_size = static_cast<std::uint8_t>(r.timestamp.copy(f.time.data(), f.time.size()));
   }
-  for (const auto& [slot, out] : {std::pair{kHash, &f.hash}, std::pair{kRoot, &f.root}}) {
+  for (const auto& [slot, out] : {std::pair{F::kHash, &f.hash}, std::pair{F::kRoot, &f.root}}) {
     if (!have[slot]) continue;
     Digest value;
     if (parse_hex_lower(r.*kTexts[slot], value.data(), value.size())) {
@@ -376,16 +375,16 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
   bool review_read = canonical;  // not asked for here
   const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, have, review_read);
 
-  if (ppp && have[kPrompt] && have[kCoherence] && have[kReputation]) {
+  if (ppp && have[F::kPrompt] && have[F::kCoherence] && have[F::kReputation]) {
     f.sealed = content_digest(*ppp, r.prompt, r.coherence_score, r.reputation_scalar);
     f.hash_mismatch = f.hash && *f.sealed != *f.hash;
   }
-  if (f.hash && have[kSignature]) {
+  if (f.hash && have[F::kSignature]) {
     Signature sig;
     std::copy(r.signature.begin(), r.signature.end(), sig.begin());
     f.bad_signature = !verify_signature(key_, f.hash->data(), f.hash->size(), sig);
   }
-  if (have[kPrompt] && have[kOutput] && have[kCoherence] && have[kReputation] && have[kInsight]) {
+  if (have[F::kPrompt] && have[F::kOutput] && have[F::kCoherence] && have[F::kReputation] && have[F::kInsight]) {
     ScoreInput& in = f.scores;
     in.usable = true;
     in.prompt_bytes = r.prompt.size();

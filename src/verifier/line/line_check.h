@@ -79,7 +79,7 @@ class LineChecker {
   // How a line is read. Both give the same facts for every line; the first is faster on the
   // lines the engine writes, the second exists so that tests can hold the two side by side.
   enum class Reading { kEngineFormFirst, kGeneralOnly };
-  static constexpr std::size_t kFieldCount = 15;  // members of a record line
+  static constexpr std::size_t kFieldCount = LineValues::kSlotCount;  // members of a record line
 
   explicit LineChecker(const PublicKey& key, Reading reading = Reading::kEngineFormFirst);
   ~LineChecker();
