@@ -2,12 +2,15 @@
 // pipeline itself is Engine::capture.
 #include <Python.h>
 
+#include <atomic>
 #include <optional>
 
 #include "binding/args.h"
 #include "binding/classes.h"
 #include "binding/fixed_texts.h"
 #include "encoding/fatal_error.h"
+#include "encoding/hex.h"
+#include "encoding/sine_check.h"
 #include "engine/engine.h"
 
 namespace velm::py {
@@ -118,6 +121,21 @@ class PythonCaptureHooks final : public CaptureHooks {
   PyThreadState* released_ = nullptr;
 };
 
+// At the first capture in the process: where this machine's sinf differs from the recorded one,
+// the scores written here replay nowhere else, and the writer is told before an auditor finds out.
+// Raised as an error by the warnings filter, it fails that capture before anything is logged.
+void warn_once_if_sines_differ() {
+  static std::atomic<bool> checked{false};
+  if (checked.exchange(true)) return;
+  const std::optional<SineMismatch> m = first_sine_mismatch(recorded_sines());
+  if (!m) return;
+  const std::string message = "velm_qor: this machine's sinf(0x" + hex_be32(m->recorded.phase_bits) + ") is 0x" +
+                              hex_be32(m->here_bits) + ", not the recorded 0x" + hex_be32(m->recorded.sine_bits) +
+                              ": its scores differ from other machines', so records written here may not verify "
+                              "elsewhere";
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) propagate_python_error();
+}
+
 PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard("QOREngine.capture", static_cast<PyObject*>(nullptr), [&] {
     Ref keep = Ref::borrow(self);
@@ -150,6 +168,7 @@ PyObject* capture(PyObject* self, PyObject* args, PyObject* kwargs) {
     input.review = &review->value;
     input.auto_insight = auto_insight;
 
+    warn_once_if_sines_differ();
     // The result object is made before the engine changes; the capture fills it in last.
     Ref record = Ref::steal(new_empty_instance<SealedRecordData>(record_type));
     PythonCaptureHooks hooks(inst->value);

@@ -18,7 +18,9 @@ namespace velm {
 
 namespace {
 
-[[noreturn]] void fail(const char* what, int err) { throw FatalError(std::string(what) + ": " + os_error_text(err)); }
+[[noreturn]] void fail(const char* what, int err) {
+  throw FatalError(std::string(what) + ": " + os_error_text(err), err);
+}
 
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 

@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include "engine/scoring_internal.h"
 
 namespace velm {
@@ -119,25 +123,14 @@ DecisionVector decision_vector(std::uint64_t combined_length) noexcept {
   return v;
 }
 
-// ThreadSanitizer's runtime is not set up yet when the dynamic loader runs ifunc resolvers, and
-// target_clones picks its version through one; a ThreadSanitizer build keeps the plain version.
-#if defined(__SANITIZE_THREAD__)
-#define VELM_VECTOR_CLONES
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VELM_VECTOR_CLONES
-#endif
-#endif
-#ifndef VELM_VECTOR_CLONES
-#define VELM_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
+namespace {
 
 // The only loop that grows with the history. Each element keeps its own sequence of separately
-// rounded multiplies and adds, so vectorising across elements changes no bits; the AVX2 clone has
-// no FMA in its instruction set, and contraction is off in the build. Four rows per pass keep the
-// running sums out of memory for three of every four adds.
-VELM_VECTOR_CLONES void accumulate_weighted(float* __restrict mean, const float* __restrict rows,
-                                            const float* __restrict weights, std::size_t row_count) noexcept {
+// rounded multiplies and adds, so vectorising across elements changes no bits; the AVX2 version
+// has no FMA in its instruction set, and contraction is off in the build. Four rows per pass keep
+// the running sums out of memory for three of every four adds.
+[[gnu::always_inline]] inline void accumulate_rows(float* __restrict mean, const float* __restrict rows,
+                                                   const float* __restrict weights, std::size_t row_count) noexcept {
   std::size_t r = 0;
   for (; r + 4 <= row_count; r += 4) {
     const float w0 = weights[r];
@@ -162,6 +155,50 @@ VELM_VECTOR_CLONES void accumulate_weighted(float* __restrict mean, const float*
     const float* row = rows + r * kVectorSize;
     for (std::size_t i = 0; i < kVectorSize; ++i) mean[i] = mean[i] + row[i] * w;
   }
+}
+
+void accumulate_plain(float* __restrict mean, const float* __restrict rows, const float* __restrict weights,
+                      std::size_t row_count) noexcept {
+  accumulate_rows(mean, rows, weights, row_count);
+}
+
+using AccumulateFn = void (*)(float*, const float*, const float*, std::size_t) noexcept;
+
+// On x86-64 the same loop compiled for AVX2 as well, chosen by CPUID when the processor and the
+// operating system support it. The choice is made here rather than by target_clones, whose
+// resolver needs the compiler runtime's CPU model (not every toolchain links one in) and runs
+// before ThreadSanitizer's runtime is set up.
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void accumulate_avx2(float* __restrict mean, const float* __restrict rows,
+                                             const float* __restrict weights, std::size_t row_count) noexcept {
+  accumulate_rows(mean, rows, weights, row_count);
+}
+
+bool avx2_usable() noexcept {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx) || eax < 7) return false;
+  __get_cpuid(1, &eax, &ebx, &ecx, &edx);
+  const bool osxsave = (ecx & (1u << 27)) != 0;
+  const bool avx = (ecx & (1u << 28)) != 0;
+  if (!osxsave || !avx) return false;
+  unsigned xcr0_lo = 0, xcr0_hi = 0;
+  __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+  if ((xcr0_lo & 0x6u) != 0x6u) return false;  // the operating system saves the SSE and AVX registers
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  return (ebx & (1u << 5)) != 0;
+}
+
+AccumulateFn pick_accumulate() noexcept { return avx2_usable() ? accumulate_avx2 : accumulate_plain; }
+#else
+AccumulateFn pick_accumulate() noexcept { return accumulate_plain; }
+#endif
+
+}  // namespace
+
+void accumulate_weighted(float* __restrict mean, const float* __restrict rows, const float* __restrict weights,
+                         std::size_t row_count) noexcept {
+  static const AccumulateFn chosen = pick_accumulate();
+  chosen(mean, rows, weights, row_count);
 }
 
 double coherence(const DecisionVector& v, const DecisionVector& mean) noexcept {

@@ -12,6 +12,31 @@ from nacl.signing import VerifyKey
 
 import velm_qor
 
+# Tests that run no native code of their own: they check the test oracles, read the stubs, or run
+# mypy over the stubs and the examples (importing the module only to introspect it). `make
+# sanitize` leaves them out (`-m "not python_only"`): under the sanitizers they would check mypy and
+# the interpreter rather than this package, slowly. `make test` runs them. A whole file, or
+# file::test for one test (all its parameters).
+PYTHON_ONLY = {
+    "test_seal_float_oracle.py",
+    "test_typing_and_examples.py::test_stubtest_finds_no_mismatch",
+    "test_typing_and_examples.py::test_every_stub_class_method_and_property_has_a_docstring",
+    "test_typing_and_examples.py::test_examples_type_check",
+    "test_typing_and_examples.py::test_a_type_error_in_user_code_is_caught",
+    "test_verify_scale.py::test_stubs_match_the_package",
+}
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "python_only: runs no native code of its own (left out under the sanitizers)")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if {item.path.name, f"{item.path.name}::{item.originalname}"} & PYTHON_ONLY:
+            item.add_marker(pytest.mark.python_only)
+
+
 GENESIS_HEX = "df840a304e772ef4cdfb23293d8adadde8d43567bde4b0190c3d954f696f0b0a"
 
 

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "encoding/hex.h"
 #include "encoding/json_writer.h"
 #include "engine/scoring_internal.h"
 #include "records/record_json.h"
@@ -15,17 +14,11 @@ namespace velm::verify {
 
 namespace {
 
-constexpr SinePair kRecordedSines[] = {
-#include "verifier/sine_table.inc"
-};
-
 std::string float_text(double v) {
   JsonWriter w;
   w.float64(v);
   return w.take();
 }
-
-std::string hex32(std::uint32_t v) { return "0x" + hex_be32(v); }
 
 bool matches(const Evaluation& e, const ScoreInput& in) noexcept {
   return same_bits(e.coherence, in.coherence) && same_bits(e.reputation, in.reputation);
@@ -33,23 +26,8 @@ bool matches(const Evaluation& e, const ScoreInput& in) noexcept {
 
 }  // namespace
 
-std::span<const SinePair> recorded_sines() noexcept { return kRecordedSines; }
-
 bool same_bits(double a, double b) noexcept {
   return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
-
-std::optional<std::string> sine_difference(std::span<const SinePair> table) {
-  for (const SinePair& p : table) {
-    // Through a volatile, so the compiler cannot put its own sine in place of the library's.
-    volatile float phase = std::bit_cast<float>(p.phase_bits);
-    const float s = std::sin(static_cast<float>(phase));
-    if (std::bit_cast<std::uint32_t>(s) != p.sine_bits) {
-      return "this machine's sinf(" + hex32(p.phase_bits) + ") is " + hex32(std::bit_cast<std::uint32_t>(s)) +
-             ", the engine's C library gives " + hex32(p.sine_bits);
-    }
-  }
-  return std::nullopt;
 }
 
 ScorerPool::Handle ScorerPool::acquire() {

@@ -9,22 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "encoding/sine_check.h"
 #include "engine/scoring.h"
 #include "verifier/line/line_check.h"
 
 namespace velm::verify {
 
-// A phase and its single-precision sine, both as IEEE-754 bit patterns.
-struct SinePair {
-  std::uint32_t phase_bits;
-  std::uint32_t sine_bits;
-};
-
-// The sines recorded with the C library the engine's logs are written with.
-std::span<const SinePair> recorded_sines() noexcept;
-
-// What differs when this machine's sinf does not give every recorded sine.
-std::optional<std::string> sine_difference(std::span<const SinePair> table);
+// The recorded sines and the comparison with this machine's sinf, shared with the engine.
+using velm::recorded_sines;
+using velm::sine_difference;
+using velm::SinePair;
 
 // The same IEEE-754 bits: replayed scores must equal the logged ones exactly.
 bool same_bits(double a, double b) noexcept;

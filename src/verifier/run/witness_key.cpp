@@ -38,6 +38,8 @@ std::optional<std::string> create_witness_key(const std::string& path, std::stri
     const SigningKey key = signing_key_from_seed(load_or_create_seed(path, warning));
     vkey = format_verifier_key(make_verifier_key(name, key.public_key()));
   } catch (const FatalError& e) {
+    // The system's word alone where there is one, as for every other file the verifier cannot write.
+    if (e.os_error() != 0) key_fail("cannot create the witness key", e.os_error());
     throw IoError("cannot create the witness key: " + escape_text(e.what()));
   }
   if (announce && !announce(vkey)) {
