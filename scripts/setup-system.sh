@@ -9,7 +9,8 @@ packages=(g++ make pkg-config ccache libsodium-dev libgtest-dev libbenchmark-dev
   dosfstools  # mkfs.vfat: tests on a file system without hard links or permission bits
   dpkg-dev autoconf automake libtool  # make wheels: unpacking (`apt-get source`) and configuring the
   # third-party sources
-  qemu-user-static)  # make wheels: the aarch64 wheel run and checked on this machine
+  qemu-user-static  # make wheels: the aarch64 wheel run and checked on this machine
+  chromium)  # the HTML report opened in a headless browser by the tests
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 

@@ -26,6 +26,7 @@ __all__ = [
     "check_proof",
     "checkpoint",
     "prove",
+    "records",
     "verify",
 ]
 
@@ -146,11 +147,13 @@ class Report:
         "records",
         "chains",
         "failures",
+        "_run",
     )
 
-    def __init__(self, json_text: str) -> None:
+    def __init__(self, json_text: str, run: Optional[object] = None) -> None:
         d = json.loads(json_text)
         self._json = json_text
+        self._run = run
         self.ok: bool = d["ok"]
         self.public_key: str = d["public_key"]
         self.scores_replayed: bool = d["scores_replayed"]
@@ -169,6 +172,23 @@ class Report:
     def to_json(self) -> str:
         """The JSON report, exactly as velm-qor-verify --json prints it for the same input."""
         return self._json
+
+    def __reduce__(self) -> Tuple[Any, Tuple[str]]:
+        # A copy (or a pickle) is rebuilt from the JSON text: the native run behind to_html() stays here.
+        return (Report, (self._json,))
+
+    def to_html(self) -> str:
+        """The report as one self-contained HTML page, exactly as ``velm-qor-verify LOG... --html
+        REPORT`` writes it for the same input: the verdict first, the logs and their pieces, every
+        chain (up to 1,000) with its lines, first and last time, records and scores checked, every
+        failure (up to 1,000) with its line, kind and detail, checkpoint coverage, and the scores of
+        the chains over time as SVG charts. It holds no script and loads nothing.
+
+        Raises ValueError for a report rebuilt from JSON text alone (such as one a Dask worker sent
+        back), which lacks the chains' times and scores."""
+        if self._run is None:
+            raise ValueError("this report was made from JSON text alone; call verify() for its HTML page")
+        return _native.report_html(self._run)
 
     def __repr__(self) -> str:
         return (
@@ -258,7 +278,90 @@ def verify(
     keys = _strs(witnesses, "witnesses")
     if keys and not notes:
         raise ValueError("witnesses are given without checkpoints")
-    return Report(_native.verify(inputs, public_key, _heads(expect_heads), series, _jobs(jobs), notes, keys))
+    json_text, run = _native.verify(inputs, public_key, _heads(expect_heads), series, _jobs(jobs), notes, keys)
+    return Report(json_text, run)
+
+
+# The columns of records(), in order; verified and failure only with a public key.
+_RECORD_COLUMNS = (
+    "file",
+    "line",
+    "series_line",
+    "chain",
+    "id",
+    "timestamp",
+    "monotonic_nanos",
+    "provenance",
+    "place",
+    "purpose",
+    "prompt",
+    "output",
+    "ctx",
+    "trace",
+    "chain_id",
+    "agent_decision_ref",
+    "resolved",
+    "terminal_node",
+    "coherence_score",
+    "reputation_scalar",
+    "insight",
+    "hash",
+    "merkle_root",
+    "signature",
+)
+_JSON_COLUMNS = ("ctx", "trace", "insight")
+
+
+def _parsed(texts: List[Optional[str]]) -> List[Any]:
+    # The texts were read from lines the verifier parsed; one that is not JSON (a damaged line) is kept as text.
+    out: List[Any] = []
+    for text in texts:
+        try:
+            out.append(None if text is None else json.loads(text))
+        except ValueError:
+            out.append(text)
+    return out
+
+
+def records(logs: Union[_Log, Sequence[_Log]], public_key: Optional[str] = None, *, series: bool = False) -> Any:
+    """The records of the logs as a pandas DataFrame (install ``velm_qor[pandas]``): one row per
+    complete line, in log order (a torn last line has none).
+
+    Columns: file and line (the file holding the line and its number there), series_line (the
+    line counted over all pieces with series=True, else the same as line), chain (the number of its
+    hash chain, as the report counts them from 1; None for a line in no chain), id, timestamp (a
+    timezone-aware UTC time), monotonic_nanos, provenance, place and purpose (the PPPTriplet),
+    prompt, output, ctx and trace (parsed JSON values), chain_id, agent_decision_ref, resolved and
+    terminal_node (the HumanDeltaChain), coherence_score, reputation_scalar, insight (parsed, or
+    None), hash, merkle_root and signature (64 bytes). A line that could not be read holds nulls
+    in the columns it lacks. With the engine's public key (64 hex digits), also verified (bool) and
+    failure (the kind of the line's first failure, as the report names it, or None).
+
+    Lines are read and checked by the native verifier, with the interpreter lock released. Raises
+    TypeError or ValueError for wrong arguments, OSError when a log cannot be read, and
+    ImportError without pandas.
+    """
+    import pandas as pd  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+    inputs = _inputs(logs)
+    if public_key is not None and not isinstance(public_key, str):
+        raise TypeError(f"public_key must be a str or None, not '{type(public_key).__name__}'")
+    if not isinstance(series, bool):
+        raise TypeError(f"series must be a bool, not '{type(series).__name__}'")
+    columns = _native.records(inputs, public_key, series)
+    names = _RECORD_COLUMNS + (("verified", "failure") if public_key is not None else ())
+    data = {name: columns.get(name, []) for name in names}
+    for name in _JSON_COLUMNS:
+        data[name] = _parsed(data[name])
+    frame = pd.DataFrame(data, columns=list(names))
+    if "failure" in frame:
+        frame["failure"] = pd.Series(data["failure"], dtype=object)  # None, not NaN, where nothing failed
+    frame["timestamp"] = pd.to_datetime(frame["timestamp"], utc=True, format="ISO8601")
+    for name in ("line", "series_line"):
+        frame[name] = frame[name].astype("int64")
+    for name in ("chain", "monotonic_nanos"):
+        frame[name] = frame[name].astype("UInt64")
+    return frame
 
 
 def _path(obj: object, what: str) -> bytes:

@@ -1,6 +1,6 @@
 """The native verifier behind velm_qor_verify (src/verify_module): each function returns text."""
 
-from typing import List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 def verify(
     inputs: List[Tuple[bytes, object]],
@@ -10,8 +10,15 @@ def verify(
     jobs: int,
     checkpoints: Sequence[str] = (),
     witnesses: Sequence[str] = (),
-) -> str:
-    """The JSON report of the inputs, each (name, path as bytes or binary file object)."""
+) -> Tuple[str, object]:
+    """The JSON report of the inputs, each (name, path as bytes or binary file object), and the run
+    it describes, for report_html()."""
+
+def report_html(run: object) -> str:
+    """The HTML report of a run verify() returned."""
+
+def records(inputs: List[Tuple[bytes, object]], public_key: Optional[str], series: bool) -> Dict[str, List[Any]]:
+    """Every complete line of the inputs as columns: lists by column name."""
 
 def checkpoint(
     log: Union[bytes, List[bytes]],

@@ -56,7 +56,7 @@ def _verify_task(urls: List[str], public_key: str, series: bool) -> Union[str, T
         with contextlib.ExitStack() as stack:
             files = iter(stack.enter_context(_open_remote(remote)) if remote else [])
             inputs = [(os.fsencode(url), path if path is not None else next(files)) for url, path in zip(urls, paths)]
-            return _native.verify(inputs, public_key, [], series, 1)
+            return _native.verify(inputs, public_key, [], series, 1)[0]
     except (OSError, ValueError) as exc:
         return ("error", f"{type(exc).__name__}: {exc}")
 

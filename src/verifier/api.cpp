@@ -144,6 +144,7 @@ VerifyResult verify(const Request& r) {
 
   VerifyResult result{new_run(key), {}};
   options.replay_scores = result.run.replay_note.empty();
+  options.chart = r.chart;
   ParallelVerifier verifier(key, r.jobs == 0 ? available_cores() : r.jobs);
   const auto verify_log = [&](const std::vector<LogPiece>& pieces) {
     const std::string& name = pieces.back().name;
@@ -164,8 +165,57 @@ VerifyResult verify(const Request& r) {
   } else {
     for (const LogPiece& piece : r.logs) verify_log({piece});
   }
-  if (checkpoints) checkpoints->judge(result.run.logs.front());
+  if (checkpoints) {
+    checkpoints->judge(result.run.logs.front());
+    for (const CheckpointSet::Entry& e : checkpoints->entries()) {
+      result.run.checkpoints.push_back(
+          {e.source, e.checkpoint ? e.checkpoint->size : 0, e.checkpoint.has_value(), e.error, e.verified_by});
+    }
+  }
   resolve_expected_heads(result.run, options.expected_heads);
+  return result;
+}
+
+RecordsResult records(const Request& r) {
+  ready();
+  RecordsResult result;
+  result.verified = !r.public_key.empty();
+  PublicKey key{};
+  if (result.verified) {
+    key = parse_public_key(r);
+  } else {
+    // Any valid key: chains are placed alike under every key, and the signatures are not asked about.
+    std::array<unsigned char, crypto_sign_SECRETKEYBYTES> secret{};
+    const std::array<unsigned char, crypto_sign_SEEDBYTES> seed{};
+    crypto_sign_seed_keypair(key.data(), secret.data(), seed.data());
+  }
+  if (r.logs.empty()) throw UsageError(std::string(r.spelling.no_log));
+  VerifyOptions options;
+  options.replay_scores = replay_note().empty();
+  options.max_failures_kept = static_cast<std::size_t>(-1);
+  options.line_chains = true;
+  ParallelVerifier verifier(key, r.jobs == 0 ? available_cores() : r.jobs);
+  LineChecker reader(key);  // reads the values on this thread while the workers check the lines
+  const auto read_log = [&](const std::vector<LogPiece>& pieces) {
+    RecordLog& log = result.logs.emplace_back();
+    std::uint64_t line = 0;
+    const auto row = [&](LineSource::Status status, const std::string& text) {
+      ++line;
+      if (status == LineSource::Status::kTorn) return;
+      log.rows.push_back(status == LineSource::Status::kLine ? reader.read(text) : LineValues{});
+      log.row_lines.push_back(line);
+    };
+    try {
+      log.report = verifier.verify(pieces, options, {}, row);
+    } catch (const IoError& e) {
+      throw requoted(r, e);
+    }
+  };
+  if (r.series) {
+    read_log(r.logs);
+  } else {
+    for (const LogPiece& piece : r.logs) read_log({piece});
+  }
   return result;
 }
 

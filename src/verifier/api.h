@@ -66,6 +66,7 @@ struct Request {
   unsigned jobs = 0;                        // threads checking lines; 0: every core
   std::vector<TextInput> checkpoints;       // signed checkpoints the one log is checked against
   bool stop_at_unreadable = false;          // throw the first log's IoError instead of going on
+  bool chart = false;                       // keep the scores the HTML report charts (LogReport::chart)
   ProgressFor progress;
 
   // verify (with checkpoints) and check_proof: verifier keys "name+keyid+base64", or with
@@ -98,6 +99,20 @@ struct CheckpointResult {
 
 // The checks of velm-qor-verify LOG...: Throws UsageError, and with stop_at_unreadable IoError.
 VerifyResult verify(const Request& request);
+
+// One log (or series) line by line: its report, with every failure kept and each line's chain.
+struct RecordLog {
+  LogReport report;
+  std::vector<LineValues> rows;          // one per complete line, in log order
+  std::vector<std::uint64_t> row_lines;  // each row's line, counted over the series
+};
+struct RecordsResult {
+  std::vector<RecordLog> logs;
+  bool verified = false;  // false without a public key: the lines were placed in chains, not verified
+};
+// What every line of the logs holds, for a table of records. `public_key` may be empty: then the
+// reports' failures mean nothing. Throws UsageError, IoError.
+RecordsResult records(const Request& request);
 // Verifies `log` and signs a checkpoint of all its lines unless it fails or no longer extends
 // `previous`. Throws UsageError, IoError.
 CheckpointResult checkpoint(const Request& request);

@@ -14,8 +14,14 @@ constexpr PyCFunction method() {
 
 PyMethodDef g_methods[] = {
     {"verify", method<verify>(), METH_VARARGS | METH_KEYWORDS,
-     "verify(inputs, public_key, expect_heads, series, jobs, checkpoints=(), witnesses=()) -> str\n--\n\n"
-     "Verifies the inputs, each a pair (name, path or binary file object), and returns the JSON report."},
+     "verify(inputs, public_key, expect_heads, series, jobs, checkpoints=(), witnesses=()) -> tuple\n--\n\n"
+     "Verifies the inputs, each a pair (name, path or binary file object), and returns the JSON report and the "
+     "run it describes, for report_html()."},
+    {"report_html", method<report_html>(), METH_VARARGS | METH_KEYWORDS,
+     "report_html(run) -> str\n--\n\nThe HTML report of a run verify() returned."},
+    {"records", method<records>(), METH_VARARGS | METH_KEYWORDS,
+     "records(inputs, public_key, series) -> dict\n--\n\n"
+     "Every line of the inputs as columns: a dict of lists, one item per complete line."},
     {"checkpoint", method<checkpoint>(), METH_VARARGS | METH_KEYWORDS,
      "checkpoint(log, public_key, witness_key, origin, previous, series=False) -> str\n--\n\n"
      "Verifies the log and returns the witness's signed checkpoint note of all its lines."},

@@ -5,6 +5,7 @@
 
 #include "binding/args.h"
 #include "binding/errors.h"
+#include "binding/py_ref.h"
 
 using velm::py::Ref;
 
@@ -75,4 +76,30 @@ velm::verify::LogPiece python_file_piece(const std::string& name, PyObject* file
                 },
                 max_line_bytes);
           }};
+}
+
+std::string bytes_text(PyObject* obj, const char* what) {
+  if (!PyBytes_Check(obj)) velm::py::raise(PyExc_TypeError, std::string(what) + " must be bytes");
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) throw velm::py::PythonError{};
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Each input is (name: bytes, source): source is a path as bytes, or a binary file object, which
+// must stay alive (the list holds it) until the verifier is done.
+std::vector<velm::verify::LogPiece> parse_inputs(PyObject* obj, ReadErrors& read_errors) {
+  if (!PyList_Check(obj)) velm::py::raise(PyExc_TypeError, "inputs must be a list");
+  std::vector<velm::verify::LogPiece> pieces;
+  const Py_ssize_t n = PyList_Size(obj);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(obj, i);  // borrowed; the list is not changed meanwhile
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) velm::py::raise(PyExc_TypeError, "each input must be a pair");
+    const std::string name = bytes_text(PyTuple_GetItem(item, 0), "an input's name");
+    PyObject* source = PyTuple_GetItem(item, 1);
+    pieces.push_back(PyBytes_Check(source) ? velm::verify::file_piece(bytes_text(source, "a path"))
+                                           : python_file_piece(name, source, read_errors));
+    pieces.back().name = name;  // a file read by path may be named otherwise (a file:// URL)
+  }
+  return pieces;
 }

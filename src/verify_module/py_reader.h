@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 #include "binding/py_ref.h"
 #include "verifier/run/parallel_verify.h"
@@ -26,3 +27,10 @@ class ReadErrors {
 
 // `file` must stay alive until the verifier is done with the piece.
 velm::verify::LogPiece python_file_piece(const std::string& name, PyObject* file, ReadErrors& errors);
+
+// The bytes of a bytes object; TypeError naming `what` for anything else.
+std::string bytes_text(PyObject* obj, const char* what);
+
+// Each input is (name: bytes, source): source is a path as bytes, or a binary file object, which
+// must stay alive (the list holds it) until the verifier is done.
+std::vector<velm::verify::LogPiece> parse_inputs(PyObject* obj, ReadErrors& read_errors);

@@ -1,5 +1,6 @@
 #include "verify_module/wrappers.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,14 +18,6 @@ using velm::py::Ref;
 namespace vv = velm::verify;
 namespace api = velm::verify::api;
 
-std::string bytes_text(PyObject* obj, const char* what) {
-  if (!PyBytes_Check(obj)) velm::py::raise(PyExc_TypeError, std::string(what) + " must be bytes");
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) throw velm::py::PythonError{};
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 std::string text(PyObject* obj, const char* what) { return velm::py::to_text(obj, what).str(); }
 
 // The str items of a sequence.
@@ -38,24 +31,6 @@ std::vector<std::string> texts(PyObject* obj, const char* sequence_error, const 
     out.push_back(text(item.get(), what));
   }
   return out;
-}
-
-// Each input is (name: bytes, source): source is a path as bytes, or a binary file object, which
-// must stay alive (the list holds it) until the verifier is done.
-std::vector<vv::LogPiece> parse_inputs(PyObject* obj, ReadErrors& read_errors) {
-  if (!PyList_Check(obj)) velm::py::raise(PyExc_TypeError, "inputs must be a list");
-  std::vector<vv::LogPiece> pieces;
-  const Py_ssize_t n = PyList_Size(obj);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PyList_GetItem(obj, i);  // borrowed; the list is not changed meanwhile
-    if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) velm::py::raise(PyExc_TypeError, "each input must be a pair");
-    const std::string name = bytes_text(PyTuple_GetItem(item, 0), "an input's name");
-    PyObject* source = PyTuple_GetItem(item, 1);
-    pieces.push_back(PyBytes_Check(source) ? vv::file_piece(bytes_text(source, "a path"))
-                                           : python_file_piece(name, source, read_errors));
-    pieces.back().name = name;  // a file read by path may be named otherwise (a file:// URL)
-  }
-  return pieces;
 }
 
 // The log of checkpoint() and prove(): a path's bytes, or with `series` a list of them, the pieces
@@ -93,8 +68,13 @@ std::string refusal_message(const api::CheckpointResult& result) {
   return message;
 }
 
+constexpr const char* kRunCapsule = "velm_qor_verify._native.RunReport";
+
+void free_run(PyObject* capsule) { delete static_cast<vv::RunReport*>(PyCapsule_GetPointer(capsule, kRunCapsule)); }
+
 constexpr velm::py::FunctionSpec kVerifySpec{
     "verify()", {"inputs", "public_key", "expect_heads", "series", "jobs", "checkpoints", "witnesses"}, 5};
+constexpr velm::py::FunctionSpec kReportHtmlSpec{"report_html()", {"run"}, 1};
 constexpr velm::py::FunctionSpec kCheckpointSpec{
     "checkpoint()", {"log", "public_key", "witness_key", "origin", "previous", "series"}, 5};
 constexpr velm::py::FunctionSpec kProveSpec{"prove()", {"log", "line", "checkpoint", "series", "record_id"}, 3};
@@ -127,8 +107,22 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
       r.checkpoints.push_back({"checkpoints[" + std::to_string(i) + "]", notes[i]});
     }
     if (a[6] != nullptr) r.witnesses = texts(a[6], "witnesses must be a sequence of str", "witness");
-    const std::string json = run_unlocked([&] { return vv::render_json(api::verify(r).run); }, &read_errors);
-    return velm::py::new_text(json);
+    r.chart = true;
+    auto run = std::make_unique<vv::RunReport>(run_unlocked([&] { return api::verify(r).run; }, &read_errors));
+    Ref json = Ref::steal(velm::py::new_text(run_unlocked([&] { return vv::render_json(*run); })));
+    Ref capsule = Ref::steal(velm::py::check(PyCapsule_New(run.get(), kRunCapsule, &free_run)));
+    run.release();  // the capsule owns it now
+    return velm::py::check(PyTuple_Pack(2, json.get(), capsule.get()));
+  });
+}
+
+PyObject* report_html(PyObject*, PyObject* args, PyObject* kwargs) {
+  return velm::py::guard("report_html", static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+    PyObject* a[1];
+    velm::py::bind_arguments(kReportHtmlSpec, args, kwargs, a);
+    const auto* run = static_cast<const vv::RunReport*>(PyCapsule_GetPointer(a[0], kRunCapsule));
+    if (run == nullptr) throw velm::py::PythonError{};
+    return velm::py::new_text(run_unlocked([&] { return vv::render_html(*run); }));
   });
 }
 

@@ -6,6 +6,8 @@
 #include <Python.h>
 
 PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* report_html(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* records(PyObject* self, PyObject* args, PyObject* kwargs);  // records.cpp
 PyObject* checkpoint(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* prove(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* check_proof(PyObject* self, PyObject* args, PyObject* kwargs);

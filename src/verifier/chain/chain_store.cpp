@@ -278,13 +278,17 @@ ChainRecord ChainStore::get(std::uint64_t number) const {
 }
 
 void ChainStore::for_each_chain(const std::function<void(const ChainRecord&)>& visit) const {
+  for_each_numbered([&](std::uint64_t, const ChainRecord& r) { visit(r); });
+}
+
+void ChainStore::for_each_numbered(const std::function<void(std::uint64_t, const ChainRecord&)>& visit) const {
   constexpr std::size_t kBlock = 1024;
   std::vector<ChainRecord> block(kBlock);
   for (std::uint64_t first = 0; first < size(); first += kBlock) {
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size() - first));
     get_range(first, count, block.data());
     for (std::size_t i = 0; i < count; ++i) {
-      if (block[i].dissolved == 0) visit(block[i]);
+      if (block[i].dissolved == 0) visit(first + i, block[i]);
     }
   }
 }

@@ -106,6 +106,8 @@ class ChainStore {
   std::uint64_t size() const noexcept { return count_; }
   // Every chain but the dissolved ones, in order, read a block at a time.
   void for_each_chain(const std::function<void(const ChainRecord&)>& visit) const;
+  // The same chains with their numbers in the store.
+  void for_each_numbered(const std::function<void(std::uint64_t number, const ChainRecord&)>& visit) const;
 
  private:
   void spill();

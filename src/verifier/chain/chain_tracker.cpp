@@ -52,6 +52,7 @@ void ChainTracker::place(std::uint64_t n, const LineFacts& f) {
       chain.rec.last_line = p.line;
       chain.last_id = p.id;
       ++chain.rec.records;
+      if (options_.placed) options_.placed(p.line, chain.number);
       replay(c, p.line, p.scores);
       resolve_pending("its merkle_root is damaged: line " + std::to_string(n) +
                       " follows from the root it should have had, in the chain of line " +
@@ -169,6 +170,7 @@ std::size_t ChainTracker::open_chain(std::uint64_t line, const Digest& root, boo
     c.number = store_.add(c.rec);
   }
   if (from_genesis && id) genesis_.add(store_, c.number, root, *id);
+  if (options_.placed) options_.placed(line, c.number);
   std::size_t slot;
   if (free_slots_.empty()) {
     slot = slots_.size();
@@ -248,6 +250,7 @@ void ChainTracker::extend(std::size_t slot, std::uint64_t line, const Digest& ro
   c.rec.last_line = line;
   c.last_id = id;
   ++c.rec.records;
+  if (options_.placed) options_.placed(line, c.number);
   c.alt_head.reset();
   touch(slot);
   replay(slot, line, s);

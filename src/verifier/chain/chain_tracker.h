@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -45,6 +46,9 @@ struct TrackerOptions {
   std::size_t max_open_chains = 128;
   bool replay_scores = true;  // false when this machine's sinf is not the engine's
   std::string log_dir;        // the log's folder, for the chain table where $TMPDIR cannot hold it
+  // Told each line placed in a chain, with the chain's number in the store; told again with another
+  // number when a later line shows that the line belongs to another chain.
+  std::function<void(std::uint64_t line, std::uint64_t chain)> placed;
 };
 
 // A chain break whose record follows from the head of a chain that ends later in the log: the lines

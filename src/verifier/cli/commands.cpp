@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "verifier/api.h"
@@ -55,6 +56,19 @@ api::Request request_of(const Arguments& args) {
   return r;
 }
 
+// Writes the HTML report to `path`; false (and says why) when that failed.
+bool write_html(const std::string& path, const RunReport& run) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+  bool written = file != nullptr;
+  const int opened_errno = errno;
+  if (written) render_html(run, [&](std::string_view piece) { written = written && write_all(file.get(), piece); });
+  if (!written) {
+    std::fprintf(stderr, "velm-qor-verify: cannot write the HTML report to %s: %s\n", escape_text(path).c_str(),
+                 std::strerror(file ? errno : opened_errno));
+  }
+  return written;
+}
+
 int verify_logs(const Arguments& args) {
   api::Request r = request_of(args);
   r.expected_heads = args.all("--expect-head");
@@ -66,6 +80,7 @@ int verify_logs(const Arguments& args) {
     if (r.witnesses.empty()) throw UsageError("--checkpoint needs at least one --witness");
   }
   r.progress = progress_on_terminal();
+  r.chart = args.has("--html");
   const api::VerifyResult result = api::verify(r);
   for (const IoError& e : result.unreadable) std::fprintf(stderr, "velm-qor-verify: %s\n", e.what());
   const std::string report = args.has("--json") ? render_json(result.run) : render_text(result.run);
@@ -73,6 +88,7 @@ int verify_logs(const Arguments& args) {
     std::fputs("velm-qor-verify: cannot write the report to standard output\n", stderr);
     return kExitError;
   }
+  if (r.chart && !write_html(args.one("--html"), result.run)) return kExitError;
   if (!result.run.all_readable()) return kExitError;
   return result.run.ok() ? kExitOk : kExitFailed;
 }

@@ -118,6 +118,9 @@ const std::vector<Flag> kFlags = {
      "read the LOGs, oldest first, as one log cut by rotation (audit.wal.2 audit.wal.1 audit.wal), so chains "
      "continue from one file to the next; a checkpoint's tree, and --line, count the series' lines in order"},
     {"--jobs", "N", kVerify, kNone, kNone, "check lines on N threads (default: every core this process may use)", true},
+    {"--html", "REPORT", kVerify, kNone, kNone,
+     "also write the report as one HTML page to the file REPORT (no script, nothing else to load): the verdict, "
+     "chains, failures, checkpoint coverage and charts of the scores over time"},
     {"--checkpoint", "CPFILE", kVerify | kProve, kProve, kVerify,
      "a signed checkpoint of the LOG, or of the series (repeatable): the first N lines must give its root, N "
      "being its tree size; for prove, the checkpoint the bundle is made under"},

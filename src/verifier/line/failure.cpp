@@ -4,6 +4,13 @@
 
 namespace velm::verify {
 
+std::string quote_log_text(std::string_view text, std::size_t limit) {
+  std::string out = "\"";
+  out.append(text.substr(0, limit));
+  out += text.size() > limit ? "\"..." : "\"";
+  return out;
+}
+
 std::string_view failure_kind_name(FailureKind kind) noexcept {
   switch (kind) {
     case FailureKind::kTornLine:

@@ -27,6 +27,9 @@ inline constexpr std::size_t kFailureKindCount = 12;
 
 std::string_view failure_kind_name(FailureKind kind) noexcept;
 
+// A log text quoted in a failure detail: at most `limit` bytes of it, then "...".
+std::string quote_log_text(std::string_view text, std::size_t limit = 80);
+
 struct Failure {
   std::string file;        // the log the line belongs to; empty when the report has one log
   std::uint64_t line = 0;  // 1-based; 0 when the failure concerns no single line

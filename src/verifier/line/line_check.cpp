@@ -19,6 +19,7 @@ namespace {
 
 using simdjson::dom::element;
 using Type = simdjson::dom::element_type;
+using F = LineValues;  // its field numbers
 
 // After a line longer than this, the parser and the texts give their room back, so one huge line
 // is not held on to for the rest of the log.
@@ -40,58 +41,39 @@ constexpr std::array<std::string_view, 15> kKeys = {"id",
                                                     "human_delta_chain_json",
                                                     "core_insight_json"};
 
-enum Slot : std::size_t {
-  kId,
-  kTimestamp,
-  kNanos,
-  kHash,
-  kSignature,
-  kRoot,
-  kCoherence,
-  kReputation,
-  kPpp,
-  kCtx,
-  kPrompt,
-  kTrace,
-  kOutput,
-  kReview,
-  kInsight,
-  kSlotCount
-};
-static_assert(kSlotCount == LineChecker::kFieldCount);
-
 // What each member must be, for the report.
-constexpr std::array<std::string_view, kSlotCount> kExpected = {"a string",
-                                                                "a string",
-                                                                "an unsigned 64-bit integer",
-                                                                "a string",
-                                                                "an array of 64 integers 0..255",
-                                                                "a string",
-                                                                "a decimal number",
-                                                                "a decimal number",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string",
-                                                                "a string or null"};
+constexpr std::array<std::string_view, F::kSlotCount> kExpected = {"a string",
+                                                                   "a string",
+                                                                   "an unsigned 64-bit integer",
+                                                                   "a string",
+                                                                   "an array of 64 integers 0..255",
+                                                                   "a string",
+                                                                   "a decimal number",
+                                                                   "a decimal number",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string",
+                                                                   "a string or null"};
 
-constexpr std::array<std::string SealedRecordData::*, kSlotCount> kTexts = {&SealedRecordData::id,
-                                                                            &SealedRecordData::timestamp,
-                                                                            nullptr,
-                                                                            &SealedRecordData::hash,
-                                                                            nullptr,
-                                                                            &SealedRecordData::merkle_root,
-                                                                            nullptr,
-                                                                            nullptr,
-                                                                            &SealedRecordData::ppp_json,
-                                                                            &SealedRecordData::ctx_json,
-                                                                            &SealedRecordData::prompt,
-                                                                            &SealedRecordData::reasoning_trace_json,
-                                                                            &SealedRecordData::output,
-                                                                            &SealedRecordData::human_delta_chain_json,
-                                                                            nullptr};
+constexpr std::array<std::string SealedRecordData::*, F::kSlotCount> kTexts = {
+    &SealedRecordData::id,
+    &SealedRecordData::timestamp,
+    nullptr,
+    &SealedRecordData::hash,
+    nullptr,
+    &SealedRecordData::merkle_root,
+    nullptr,
+    nullptr,
+    &SealedRecordData::ppp_json,
+    &SealedRecordData::ctx_json,
+    &SealedRecordData::prompt,
+    &SealedRecordData::reasoning_trace_json,
+    &SealedRecordData::output,
+    &SealedRecordData::human_delta_chain_json,
+    nullptr};
 
 void note(std::string& problem, std::string text) {
   if (problem.empty()) problem = std::move(text);
@@ -142,13 +124,6 @@ std::string parse_problem(simdjson::error_code e) {
 }
 
 }  // namespace
-
-std::string quote_log_text(std::string_view text, std::size_t limit) {
-  std::string out = "\"";
-  out.append(text.substr(0, limit));
-  out += text.size() > limit ? "\"..." : "\"";
-  return out;
-}
 
 struct LineChecker::Scratch {
   simdjson::dom::parser parser;
@@ -226,7 +201,7 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
   Scratch& s = *scratch_;
   SealedRecordData& r = s.record;
   r.core_insight_json.reset();
-  std::array<bool, kSlotCount> seen{};
+  std::array<bool, F::kSlotCount> seen{};
 
   element root;
   if (const auto e = s.parse(line, root); e != simdjson::SUCCESS) {
@@ -241,14 +216,14 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
   std::size_t next = 0;
   for (const auto field : object) {
     // Lines come in the engine's order, so the next key is almost always the expected one.
-    std::size_t slot = kSlotCount;
-    if (next < kSlotCount && kKeys[next] == field.key) {
+    std::size_t slot = F::kSlotCount;
+    if (next < F::kSlotCount && kKeys[next] == field.key) {
       slot = next;
     } else {
       const auto it = std::find(kKeys.begin(), kKeys.end(), field.key);
       slot = static_cast<std::size_t>(it - kKeys.begin());
     }
-    if (slot == kSlotCount) {
+    if (slot == F::kSlotCount) {
       note(f.form_problem, "unexpected key " + quote_log_text(field.key));
       continue;
     }
@@ -258,18 +233,18 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
     const element v = field.value;
     bool ok = false;
     switch (slot) {
-      case kNanos:
+      case F::kNanos:
         ok = read_unsigned(v, r.monotonic_nanos);
         break;
-      case kSignature:
+      case F::kSignature:
         ok = read_signature(v, r.signature);
         break;
-      case kCoherence:
-      case kReputation:
+      case F::kCoherence:
+      case F::kReputation:
         ok = v.type() == Type::DOUBLE;
-        if (ok) (slot == kCoherence ? r.coherence_score : r.reputation_scalar) = v.get_double().value_unsafe();
+        if (ok) (slot == F::kCoherence ? r.coherence_score : r.reputation_scalar) = v.get_double().value_unsafe();
         break;
-      case kInsight:
+      case F::kInsight:
         ok = v.type() == Type::STRING || v.type() == Type::NULL_VALUE;
         if (v.type() == Type::STRING) {
           r.core_insight_json.emplace(v.get_string().value_unsafe());
@@ -285,7 +260,7 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
     have[slot] = ok;
     if (!ok) note(f.form_problem, "\"" + std::string(kKeys[slot]) + "\" is not " + std::string(kExpected[slot]));
   }
-  for (std::size_t i = 0; i < kSlotCount; ++i) {
+  for (std::size_t i = 0; i < F::kSlotCount; ++i) {
     if (!seen[i]) note(f.form_problem, "missing key \"" + std::string(kKeys[i]) + "\"");
   }
   return true;
@@ -294,12 +269,12 @@ bool LineChecker::read_members(std::string_view line, LineFacts& f, std::array<b
 // The general path's checks of the nested texts and of the whole line's form. Returns the
 // provenance triplet when ppp_json could be read.
 const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, LineFacts& f,
-                                                         const std::array<bool, kFieldCount>& have) {
+                                                         const std::array<bool, kFieldCount>& have, bool& review_read) {
   Scratch& s = *scratch_;
   SealedRecordData& r = s.record;
   const PPPTripletData* ppp = nullptr;
   // The nested texts are parsed after the line's own values were copied out of the parser.
-  if (have[kPpp]) {
+  if (have[F::kPpp]) {
     PPPTripletData& p = s.ppp;
     if (!s.read_flat(r.ppp_json, {"provenance", "place", "purpose"}, {&p.provenance, &p.place, &p.purpose}, {},
                      nullptr)) {
@@ -310,13 +285,16 @@ const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, 
       ppp = &p;
     }
   }
-  if (have[kReview]) {
+  if (have[F::kReview]) {
     HumanDeltaChainData& node = s.review;
     if (!s.read_flat(r.human_delta_chain_json, {"chain_id", "agent_decision_ref", "terminal_node"},
                      {&node.chain_id, &node.agent_decision_ref, &node.terminal_node}, "resolved", &node.resolved)) {
       note(f.form_problem, "human_delta_chain_json is not a JSON object of three texts and the boolean \"resolved\"");
-    } else if (human_delta_chain_json(node) != r.human_delta_chain_json) {
-      note(f.form_problem, "human_delta_chain_json is not in the form the engine writes");
+    } else {
+      review_read = true;
+      if (human_delta_chain_json(node) != r.human_delta_chain_json) {
+        note(f.form_problem, "human_delta_chain_json is not in the form the engine writes");
+      }
     }
   }
 
@@ -334,32 +312,56 @@ const PPPTripletData* LineChecker::check_nested_and_form(std::string_view line, 
   return ppp;
 }
 
+bool LineChecker::read_line(std::string_view line, LineFacts& f, std::array<bool, kFieldCount>& have, bool& canonical) {
+  Scratch& s = *scratch_;
+  // Most lines are exactly as the engine wrote them, and the one-pass reader takes those; any
+  // other line goes the general way, which names what is wrong with it.
+  canonical = reading_ == Reading::kEngineFormFirst && read_canonical_record(line, s.record, s.ppp, s.review);
+  if (canonical) {
+    have.fill(true);
+    return true;
+  }
+  return read_members(line, f, have);
+}
+
+LineValues LineChecker::read(std::string_view line) {
+  Scratch& s = *scratch_;
+  LineValues out;
+  LineFacts f;  // the form problems found on the way are not asked for
+  if (bool canonical = false; read_line(line, f, out.have, canonical)) {
+    bool review_read = canonical;
+    const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, out.have, review_read);
+    std::swap(out.record, s.record);
+    if (ppp) out.ppp = *ppp;
+    if (review_read) out.review = s.review;
+  }
+  s.give_back_room();
+  return out;
+}
+
 void LineChecker::check(std::string_view line, LineFacts& f) {
   Scratch& s = *scratch_;
   f = LineFacts{};
   SealedRecordData& r = s.record;
   std::array<bool, kFieldCount> have{};
-
-  // Most lines are exactly as the engine wrote them, and the one-pass reader takes those; any
-  // other line goes the general way, which names what is wrong with it.
-  const bool canonical = reading_ == Reading::kEngineFormFirst && read_canonical_record(line, r, s.ppp, s.review);
-  if (canonical) {
-    have.fill(true);
-  } else if (!read_members(line, f, have)) {
+  bool canonical = false;
+  if (!read_line(line, f, have, canonical)) {
     s.give_back_room();
     return;
   }
 
-  if (have[kId]) {
+  if (have[F::kId]) {
     if (!valid_record_id(r.id)) note(f.form_problem, "id is not \"qor_\" and a lowercase UUID v4");
     const Digest d = blake3_digest(r.id);
     f.id.emplace();
     std::copy_n(d.begin(), f.id->size(), f.id->begin());
   }
-  if (have[kTimestamp] && !valid_record_timestamp(r.timestamp)) {
+  if (have[F::kTimestamp] && !valid_record_timestamp(r.timestamp)) {
     note(f.form_problem, "timestamp is not an RFC 3339 UTC time in the engine's form");
+  } else if (have[F::kTimestamp] && r.timestamp.size() <= f.time.size()) {
+    f.time_size = static_cast<std::uint8_t>(r.timestamp.copy(f.time.data(), f.time.size()));
   }
-  for (const auto& [slot, out] : {std::pair{kHash, &f.hash}, std::pair{kRoot, &f.root}}) {
+  for (const auto& [slot, out] : {std::pair{F::kHash, &f.hash}, std::pair{F::kRoot, &f.root}}) {
     if (!have[slot]) continue;
     Digest value;
     if (parse_hex_lower(r.*kTexts[slot], value.data(), value.size())) {
@@ -370,18 +372,19 @@ void LineChecker::check(std::string_view line, LineFacts& f) {
     }
   }
 
-  const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, have);
+  bool review_read = canonical;  // not asked for here
+  const PPPTripletData* ppp = canonical ? &s.ppp : check_nested_and_form(line, f, have, review_read);
 
-  if (ppp && have[kPrompt] && have[kCoherence] && have[kReputation]) {
+  if (ppp && have[F::kPrompt] && have[F::kCoherence] && have[F::kReputation]) {
     f.sealed = content_digest(*ppp, r.prompt, r.coherence_score, r.reputation_scalar);
     f.hash_mismatch = f.hash && *f.sealed != *f.hash;
   }
-  if (f.hash && have[kSignature]) {
+  if (f.hash && have[F::kSignature]) {
     Signature sig;
     std::copy(r.signature.begin(), r.signature.end(), sig.begin());
     f.bad_signature = !verify_signature(key_, f.hash->data(), f.hash->size(), sig);
   }
-  if (have[kPrompt] && have[kOutput] && have[kCoherence] && have[kReputation] && have[kInsight]) {
+  if (have[F::kPrompt] && have[F::kOutput] && have[F::kCoherence] && have[F::kReputation] && have[F::kInsight]) {
     ScoreInput& in = f.scores;
     in.usable = true;
     in.prompt_bytes = r.prompt.size();

@@ -12,7 +12,10 @@
 
 #include "encoding/digest.h"
 #include "encoding/ed25519.h"
+#include "records/human_delta_chain.h"
 #include "records/ppp_triplet.h"
+#include "records/sealed_record.h"
+#include "verifier/line/failure.h"
 
 namespace velm::verify {
 
@@ -38,6 +41,37 @@ struct LineFacts {
   bool bad_signature = false;    // hash and signature both read, and it does not verify
   std::optional<IdKey> id;       // when the id was read as a string
   ScoreInput scores;
+  // The timestamp when it is in the engine's form (it always fits), else empty.
+  std::array<char, 40> time{};
+  std::uint8_t time_size = 0;
+  std::string_view time_text() const noexcept { return {time.data(), time_size}; }
+};
+
+// Every value a line holds, as the checker read it, for callers that show records themselves.
+struct LineValues {
+  // The fields of SealedRecordData (the members of a record line), in its order.
+  enum Field : std::size_t {
+    kId,
+    kTimestamp,
+    kNanos,
+    kHash,
+    kSignature,
+    kRoot,
+    kCoherence,
+    kReputation,
+    kPpp,
+    kCtx,
+    kPrompt,
+    kTrace,
+    kOutput,
+    kReview,
+    kInsight,
+    kSlotCount
+  };
+  SealedRecordData record;
+  std::array<bool, kSlotCount> have{};  // per field: read, with its type
+  std::optional<PPPTripletData> ppp;
+  std::optional<HumanDeltaChainData> review;
 };
 
 class LineChecker {
@@ -45,7 +79,7 @@ class LineChecker {
   // How a line is read. Both give the same facts for every line; the first is faster on the
   // lines the engine writes, the second exists so that tests can hold the two side by side.
   enum class Reading { kEngineFormFirst, kGeneralOnly };
-  static constexpr std::size_t kFieldCount = 15;  // members of a record line
+  static constexpr std::size_t kFieldCount = LineValues::kSlotCount;  // members of a record line
 
   explicit LineChecker(const PublicKey& key, Reading reading = Reading::kEngineFormFirst);
   ~LineChecker();
@@ -54,19 +88,20 @@ class LineChecker {
 
   // `line` without its line feed. Fills every field of `out`.
   void check(std::string_view line, LineFacts& out);
+  // Only reads what `line` holds, without checking its seal or signature.
+  LineValues read(std::string_view line);
 
  private:
   struct Scratch;
+  // Reads the line's values into the scratch space; false when it is not a JSON object.
+  bool read_line(std::string_view line, LineFacts& f, std::array<bool, kFieldCount>& have, bool& canonical);
   bool read_members(std::string_view line, LineFacts& f, std::array<bool, kFieldCount>& have);
   const PPPTripletData* check_nested_and_form(std::string_view line, LineFacts& f,
-                                              const std::array<bool, kFieldCount>& have);
+                                              const std::array<bool, kFieldCount>& have, bool& review_read);
 
   PublicKey key_;
   Reading reading_;
   std::unique_ptr<Scratch> scratch_;
 };
-
-// A log text quoted in a failure detail: at most `limit` bytes of it, then "...".
-std::string quote_log_text(std::string_view text, std::size_t limit = 80);
 
 }  // namespace velm::verify

@@ -82,17 +82,42 @@ struct LogVerifier::State {
   TreeBuilder tree;
   std::uint64_t tree_gap = 0;  // the first line left unread: the tree stops before it
   std::vector<std::optional<TreeHash>> tree_roots;
+  std::vector<std::uint64_t> line_chains;  // per line: its chain's number in the store + 1, 0 if none
+  ChartCollector chart;
+  const LineFacts* placing = nullptr;  // the facts of the line being placed
 
   State(const PublicKey& key, VerifyOptions o, std::string file)
       : options(std::move(o)),
         checker(key),
         failures(file, options.max_failures_kept),
-        tracker({options.max_open_chains, options.replay_scores, folder_of(file)}, failures) {
+        tracker({options.max_open_chains, options.replay_scores, folder_of(file), placed_hook()}, failures) {
     expected_head_lines.assign(options.expected_heads.size(), 0);
     for (std::size_t i = 0; i < options.expected_heads.size(); ++i)
       expected_index.emplace(options.expected_heads[i], i);
     tree_roots.resize(options.tree_sizes.size());
     if (options.tree) keep_tree_roots();  // size 0
+  }
+
+  std::function<void(std::uint64_t, std::uint64_t)> placed_hook() {
+    if (!options.line_chains && !options.chart) return {};
+    return [this](std::uint64_t line, std::uint64_t chain) {
+      if (options.line_chains) {
+        if (line_chains.size() < line) line_chains.resize(line, 0);
+        line_chains[line - 1] = chain + 1;
+      }
+      // A line moved to another chain later is charted where it was first placed.
+      if (options.chart && placing != nullptr && line == line_no) chart.add(chain, *placing);
+    };
+  }
+
+  // The store's chain numbers (+ 1) of line_chains turned into the report's.
+  std::vector<std::uint64_t> report_line_chains(const ChainStore& store) {
+    std::vector<std::uint64_t> ordinal(store.size() + 1, 0);
+    std::uint64_t next = 0;
+    store.for_each_numbered([&](std::uint64_t number, const ChainRecord&) { ordinal[number + 1] = ++next; });
+    line_chains.resize(line_no, 0);
+    for (std::uint64_t& c : line_chains) c = ordinal[c];
+    return std::move(line_chains);
   }
 
   void add_leaf(const TreeHash& leaf) {
@@ -122,7 +147,9 @@ struct LogVerifier::State {
       failures.add(n, FailureKind::kBadSignature,
                    "the signature does not verify for the stored hash under the public key");
     }
+    placing = &f;
     tracker.place(n, f);
+    placing = nullptr;
   }
 };
 
@@ -194,6 +221,8 @@ LogReport LogVerifier::finish(const std::string& path, std::uint64_t bytes) {
   r.bytes = bytes;
   for (const LaterLink& link : s.tracker.later_links()) r.later_links.emplace_back(link.line, link.from_line);
   r.chain_store = std::make_shared<const ChainStore>(s.tracker.finish(r.records, r.chain_count));
+  if (s.options.line_chains) r.line_chains = s.report_line_chains(*r.chain_store);
+  if (s.options.chart) r.chart = s.chart.take(*r.chain_store);
   r.max_open_chains = s.options.max_open_chains == 0 ? 1 : s.options.max_open_chains;
   r.failure_counts = s.failures.counts();
   r.failures_omitted = s.failures.omitted();

@@ -26,6 +26,7 @@
 #include "verifier/line/field_forms.h"
 #include "verifier/line/line_check.h"
 #include "verifier/line/line_source.h"
+#include "verifier/run/chart.h"
 #include "verifier/tlog/merkle.h"
 
 namespace velm::verify {
@@ -60,6 +61,11 @@ struct LogReport {
   // Chain breaks that follow from a chain ending later: (the break's line, that chain's last line).
   std::vector<std::pair<std::uint64_t, std::uint64_t>> later_links;
   std::string hint;  // in a series: why its failures may come from the pieces' order; else empty
+  // With VerifyOptions::line_chains only: per line, the number of its chain as the report counts
+  // them (1 for the first), 0 for a line in no chain.
+  std::vector<std::uint64_t> line_chains;
+  // With VerifyOptions::chart only: the listed chains' times and scores, in the report's order.
+  std::vector<ChainChart> chart;
 
   std::uint64_t failure_total() const noexcept;
   bool readable() const noexcept { return error.empty(); }
@@ -97,6 +103,8 @@ struct VerifyOptions {
   // keep the root of the first N lines for each N in tree_sizes. False costs nothing.
   bool tree = false;
   std::vector<std::uint64_t> tree_sizes;
+  bool line_chains = false;  // fill LogReport::line_chains (8 bytes a line)
+  bool chart = false;        // fill LogReport::chart
 };
 
 // Feeds the lines of one log in order and collects the report.

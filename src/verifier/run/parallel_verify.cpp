@@ -200,7 +200,7 @@ ParallelVerifier::ParallelVerifier(const PublicKey& key, unsigned jobs, BatchLim
 ParallelVerifier::~ParallelVerifier() = default;
 
 LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const VerifyOptions& options,
-                                   const ProgressFn& progress) {
+                                   const ProgressFn& progress, const LineObserver& observe) {
   const std::string name = pieces.empty() ? std::string() : pieces.back().name;
   LogVerifier verifier(key_, options, name);
   Ticker tick(progress);
@@ -208,12 +208,14 @@ LogReport ParallelVerifier::verify(const std::vector<LogPiece>& pieces, const Ve
   if (!pool_) {
     // Checked on this thread: no batches.
     reader.read_all([&](LineSource::Status status, const std::string& line, std::uint64_t length) {
+      if (observe) observe(status, line);
       verifier.add_read(status, line, length);
       if ((reader.lines() & 1023) == 0) tick(reader.lines(), reader.bytes(), reader.total());
     });
   } else {
     BatchQueue batches(*pool_, *helper_, verifier, limits_, 2 * static_cast<std::size_t>(jobs_) + 2, options.tree);
     reader.read_all([&](LineSource::Status status, const std::string& line, std::uint64_t length) {
+      if (observe) observe(status, line);
       if (batches.add(status, line, length)) tick(verifier.lines(), reader.bytes(), reader.total());
     });
     batches.finish();

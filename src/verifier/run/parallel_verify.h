@@ -34,6 +34,9 @@ struct LogPiece {
 // A piece read from a file ("-" is standard input).
 LogPiece file_piece(const std::string& path);
 
+// Told each line of a log as LineSource::next gives it.
+using LineObserver = std::function<void(LineSource::Status status, const std::string& line)>;
+
 struct BatchLimits {
   std::size_t lines = 1024;
   std::size_t bytes = std::size_t{1} << 20;  // a single longer line makes a batch of its own
@@ -53,8 +56,10 @@ class ParallelVerifier {
   unsigned jobs() const noexcept { return jobs_; }
 
   // One log made of `pieces` (one for a plain log). With more than one piece the report's path is
-  // the last piece's name and LogReport::pieces lists them all. Throws IoError.
-  LogReport verify(const std::vector<LogPiece>& pieces, const VerifyOptions& options, const ProgressFn& progress = {});
+  // the last piece's name and LogReport::pieces lists them all. `observe`, when given, sees each
+  // line on the calling thread as it is read, in order. Throws IoError.
+  LogReport verify(const std::vector<LogPiece>& pieces, const VerifyOptions& options, const ProgressFn& progress = {},
+                   const LineObserver& observe = {});
 
  private:
   PublicKey key_;

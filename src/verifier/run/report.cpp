@@ -16,26 +16,6 @@ std::string missing_head_detail(const ExpectedHead& head) {
          "log was replaced";
 }
 
-// Collects small pieces and hands them on in blocks.
-class Buffered {
- public:
-  explicit Buffered(const Sink& out) : out_(out) {}
-  ~Buffered() { flush(); }
-  Buffered& operator<<(std::string_view s) {
-    text_.append(s);
-    if (text_.size() >= (std::size_t{1} << 16)) flush();
-    return *this;
-  }
-  void flush() {
-    if (!text_.empty()) out_(text_);
-    text_.clear();
-  }
-
- private:
-  const Sink& out_;
-  std::string text_;
-};
-
 void text_log(const LogReport& log, Buffered& out) {
   const std::string path = escape_text(log.path);
   if (!log.readable()) {

@@ -95,7 +95,7 @@ TEST(CommandLine, ParsesOrRefusesEachLine) {
 TEST(CommandLine, UsageTextListsEachCommandWithItsOptions) {
   EXPECT_EQ(usage_text(),
             "usage: velm-qor-verify LOG... --public-key HEX [--json] [--expect-head ROOT]... [--series] [--jobs N] "
-            "[--checkpoint CPFILE]... [--witness VKEY]...\n"
+            "[--html REPORT] [--checkpoint CPFILE]... [--witness VKEY]...\n"
             "       velm-qor-verify witness-key WKFILE --name NAME\n"
             "       velm-qor-verify witness-verifier-key WKFILE --name NAME\n"
             "       velm-qor-verify checkpoint LOG... --public-key HEX [--series] --witness-key WKFILE --origin NAME "
