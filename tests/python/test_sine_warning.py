@@ -52,18 +52,19 @@ def hex32(value: float) -> str:
 
 
 def warnings_under(preload: str) -> list:
-    env = {"LD_PRELOAD": preload} if preload else {}
-    out = subprocess.run(
-        [sys.executable, "-c", SCRIPT], capture_output=True, text=True, timeout=120, env={**_env(), **env}
-    )
+    out = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, timeout=120, env=_env(preload))
     assert out.returncode == 0, out.stderr
     return json.loads(out.stdout)
 
 
-def _env() -> dict:
+def _env(preload: str) -> dict:
+    # A preloaded sanitizer runtime (make sanitize) must stay first; the shim comes after it.
     import os
 
-    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    env = dict(os.environ)
+    if preload:
+        env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD", ""), preload]))
+    return env
 
 
 def test_a_sinf_differing_in_one_bit_is_warned_about_once(tmp_path):
