@@ -14,8 +14,8 @@ constexpr std::string_view kProgram = "velm-qor-verify";
 constexpr std::size_t kHelpColumn = 22;
 constexpr std::size_t kWidth = 100;
 
-const CommandSpec& spec_of(Command command) {
-  return *std::find_if(kCommands.begin(), kCommands.end(), [&](const CommandSpec& c) { return c.id == command; });
+const CommandForm& form_of(Command command) {
+  return *std::find_if(kCommands.begin(), kCommands.end(), [&](const CommandForm& c) { return c.id == command; });
 }
 
 const Flag* find_flag(Command command, std::string_view name) {
@@ -93,11 +93,11 @@ void take_option(Arguments& a, const std::string& arg, int argc, const char* con
 }
 
 void check_complete(const Arguments& a) {
-  const CommandSpec& spec = spec_of(a.command);
-  const bool many = spec.operands_many || (a.has("--series") && find_flag(a.command, "--series") != nullptr);
-  if (many && a.operands.empty()) throw UsageError("no " + std::string(spec.operand) + " given");
+  const CommandForm& form = form_of(a.command);
+  const bool many = form.operands_many || (a.has("--series") && find_flag(a.command, "--series") != nullptr);
+  if (many && a.operands.empty()) throw UsageError("no " + std::string(form.operand) + " given");
   if (!many && a.operands.size() != 1) {
-    throw UsageError("give exactly one " + std::string(spec.operand));
+    throw UsageError("give exactly one " + std::string(form.operand));
   }
   for (const Flag& f : kFlags) {
     if ((f.required & a.command) != 0 && !a.has(f.name)) throw UsageError(std::string(f.name) + " is required");
@@ -140,7 +140,7 @@ const std::vector<Flag> kFlags = {
     {"--version", "", kAllCommands, kNone, kAllCommands, "print the version and exit"},
 };
 
-const std::vector<CommandSpec> kCommands = {
+const std::vector<CommandForm> kCommands = {
     {kVerify, "", "LOG", true,
      "checks every line of each LOG: its form, its hash, its Ed25519 signature under the public key, its place "
      "in a hash chain, and its scores replayed against the history of that chain. Several LOGs are checked one "
@@ -182,7 +182,7 @@ std::vector<std::string> Arguments::all(std::string_view name) const {
 Arguments parse_arguments(int argc, const char* const* argv) {
   Arguments a;
   int first = 1;
-  for (const CommandSpec& c : kCommands) {
+  for (const CommandForm& c : kCommands) {
     if (!c.name.empty() && argc > 1 && c.name == argv[1]) {
       a.command = c.id;
       first = 2;
@@ -209,7 +209,7 @@ Arguments parse_arguments(int argc, const char* const* argv) {
 
 std::string usage_text() {
   std::string out;
-  for (const CommandSpec& c : kCommands) {
+  for (const CommandForm& c : kCommands) {
     out.append(out.empty() ? "usage: " : "       ").append(kProgram);
     if (!c.name.empty()) out.append(" ").append(c.name);
     // A command that takes --series takes the series' pieces.
@@ -230,7 +230,7 @@ std::string usage_text() {
 std::string help_text() {
   std::string out = usage_text();
   out.append("\nCommands (a LOG named like a command is given as ./NAME):\n");
-  for (const CommandSpec& c : kCommands) {
+  for (const CommandForm& c : kCommands) {
     std::string label(c.name.empty() ? c.operand : c.name);
     if (c.name.empty()) label.append("...");
     out.append(entry(label, c.help));

@@ -35,7 +35,7 @@ struct Flag {
   Times times(Command command) const noexcept;
 };
 
-struct CommandSpec {
+struct CommandForm {
   Command id;
   std::string_view name;     // the word that selects it; empty for verifying logs
   std::string_view operand;  // "LOG", "WKFILE", ...
@@ -44,7 +44,7 @@ struct CommandSpec {
 };
 
 extern const std::vector<Flag> kFlags;
-extern const std::vector<CommandSpec> kCommands;
+extern const std::vector<CommandForm> kCommands;
 
 // A command line, parsed against the table. Throws UsageError.
 struct Arguments {
